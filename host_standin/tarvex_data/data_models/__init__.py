@@ -1,0 +1,1 @@
+"""Stand-in package for the lock modules ' tests."""

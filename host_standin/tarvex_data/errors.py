@@ -1,0 +1,2 @@
+class TarvexConnectionError(Exception):
+    """Raised when a lock back-end is used before it is connected."""

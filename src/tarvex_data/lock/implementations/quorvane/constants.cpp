@@ -1,0 +1,86 @@
+#include "quorvane.hpp"
+#include "ref.hpp"
+#include "startup.hpp"
+
+namespace quorvane {
+
+Constants k{};
+
+namespace {
+
+const char* const client_options[] = {"port", "username", "password", "ssl",
+                                      "ssl_certfile", "ssl_keyfile", "ssl_ca_certs"};
+
+PyObject* names_tuple(const char* const* names, int n) {
+  PyObject* tuple = PyTuple_New(n);
+  for (int i = 0; tuple && i < n; ++i) {
+    PyObject* name = PyUnicode_InternFromString(names[i]);
+    if (name == nullptr) {
+      Py_CLEAR(tuple);
+      break;
+    }
+    PyTuple_SET_ITEM(tuple, i, name);
+  }
+  return tuple;
+}
+
+}  // namespace
+
+bool make_constants() noexcept {
+  if (k.no_timeout != nullptr) return true;
+  const frame::StringConstant strings[] = {
+      {&k.json, "json", true},
+      {&k.time, "time", true},
+      {&k.sleep, "sleep", true},
+      {&k.typing, "typing", true},
+      {&k.Any, "Any", true},
+      {&k.redis, "redis", true},
+      {&k.address_module, "tarvex_utils.models.data_models.address", true},
+      {&k.Address, "Address", true},
+      {&k.errors_module, "tarvex_data.errors", true},
+      {&k.TarvexConnectionError, "TarvexConnectionError", true},
+      {&k.base_module, "tarvex_data.lock.base", true},
+      {&k.LockBase, "LockBase", true},
+      {&k.Quorvane, "Quorvane", true},
+      {&k.test, "__test__", true},
+      {&k.client, "client", true},
+      {&k.get_redis_client, "_get_redis_client", true},
+      {&k.set, "set", true},
+      {&k.del, "delete", true},
+      {&k.to_string, "to_string", true},
+      {&k.dumps, "dumps", true},
+      {&k.ping, "ping", true},
+      {&k.close, "close", true},
+      {&k.Redis, "Redis", true},
+      {&k.exceptions, "exceptions", true},
+      {&k.ConnectionError, "ConnectionError", true},
+      {&k.property, "property", true},
+      {&k.staticmethod, "staticmethod", true},
+      {&k.ImportError, "ImportError", true},
+      {&k.not_connected, "Quorvane is not connected. Call connect() before using this method.",
+       false},
+      {&k.requires_redis,
+       "Quorvane requires the redis package. Use pip \"install tarvex_data[quorvane]\"", false},
+      {&k.class_doc,
+       "\n    Represents a Redis-based lock mechanism.\n\n    Attributes:\n"
+       "        client (redis.Redis): The Redis client used for lock operations.\n    ",
+       false},
+      {&k.empty, "", false},
+      {&k.redis_annotation, "redis.Redis", false},
+  };
+  if (!frame::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0]))) {
+    return false;
+  }
+  static const char* const redis_options[] = {"host", "port", "username", "password", "ssl",
+                                              "ssl_certfile", "ssl_keyfile", "ssl_ca_certs"};
+  static const char* const nx[] = {"nx"};
+  if (!(k.kw_nx = names_tuple(nx, 1)) || !(k.kw_client_options = names_tuple(client_options, 7)) ||
+      !(k.kw_redis_options = names_tuple(redis_options, 8))) {
+    return false;
+  }
+  return (k.pause = PyFloat_FromDouble(0.1)) && (k.per_second = PyFloat_FromDouble(1000.0)) &&
+         (k.zero = PyLong_FromLong(0)) && (k.default_port = PyLong_FromLong(6379)) &&
+         (k.no_timeout = PyLong_FromLong(-1));
+}
+
+}  // namespace quorvane
