@@ -273,3 +273,33 @@ PyObject* build_class(ModuleInfo& info, const ClassSpec& spec, int* fail_line) n
 }
 
 }  // namespace frame
+
+namespace frame {
+
+int run_exec(const ModuleRecipe& r, PyObject* module) noexcept {
+  ProcessState& state = *r.state;
+  ModuleInfo& info = *r.info;
+  int begun = begin_exec(state, info, module);
+  if (begun != 0) return begun > 0 ? 0 : -1;
+  if (!r.make_constants()) return fail_exec(state, info, 0);
+  if (!register_full_name(info, module) || !r.bind_builtins() || !ready_function_type() ||
+      !prepare_rows(info, r.code_rows, r.n_code_rows) ||
+      (r.ready_private_types != nullptr && !r.ready_private_types())) {
+    return fail_exec(state, info, 1);
+  }
+  for (int i = 0; i < r.n_imports; ++i) {
+    const ImportStep& step = r.imports[i];
+    bool ok = step.name == nullptr ? bind_import_module(info, *step.module)
+                                   : bind_import_name(info, *step.module, *step.name);
+    if (!ok) return fail_exec(state, info, step.line);
+  }
+  int line = 0;
+  if (!r.build_class(&line)) return fail_exec(state, info, line);
+  Ref test = Ref::steal(PyDict_New());
+  if (!test || PyDict_SetItem(info.globals, *r.test_name, test.get()) < 0) {
+    return fail_exec(state, info, 1);
+  }
+  return 0;
+}
+
+}  // namespace frame

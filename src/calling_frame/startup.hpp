@@ -67,3 +67,31 @@ struct ClassSpec {
 PyObject* build_class(ModuleInfo& info, const ClassSpec& spec, int* fail_line) noexcept;
 
 }  // namespace frame
+
+namespace frame {
+
+// One import of the module body: `import module` (name null) or `from module import name`.
+struct ImportStep {
+  PyObject* const* module;
+  PyObject* const* name;
+  int line;
+};
+
+// What differs between the modules' exec slots; the order of the steps is shared.
+struct ModuleRecipe {
+  ProcessState* state;
+  ModuleInfo* info;
+  bool (*make_constants)();     // numbers and strings, once per process
+  bool (*bind_builtins)();      // builtins looked up once
+  const FunctionRow* const* code_rows;
+  int n_code_rows;
+  bool (*ready_private_types)();  // may be null
+  const ImportStep* imports;
+  int n_imports;
+  bool (*build_class)(int* line);
+  PyObject* const* test_name;   // `__test__`
+};
+
+int run_exec(const ModuleRecipe& recipe, PyObject* module) noexcept;
+
+}  // namespace frame

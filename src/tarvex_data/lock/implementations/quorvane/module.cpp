@@ -34,36 +34,21 @@ bool build_quorvane(int* line) {
   return cls && PyDict_SetItem(info.globals, k.Quorvane, cls.get()) == 0;
 }
 
-int exec(PyObject* module) {
-  int begun = frame::begin_exec(state, info, module);
-  if (begun != 0) return begun > 0 ? 0 : -1;
-  if (!make_constants()) return frame::fail_exec(state, info, 0);
-  if (!frame::register_full_name(info, module) || !bind_builtins() ||
-      !frame::ready_function_type() || !frame::prepare_rows(info, code_rows, n_code_rows) ||
-      !ready_scope_type()) {
-    return frame::fail_exec(state, info, 1);
-  }
-  if (!frame::bind_import_module(info, k.json)) return frame::fail_exec(state, info, 1);
-  if (!frame::bind_import_name(info, k.time, k.sleep)) return frame::fail_exec(state, info, 2);
-  if (!frame::bind_import_name(info, k.typing, k.Any)) return frame::fail_exec(state, info, 3);
-  if (!frame::bind_import_module(info, k.redis)) return frame::fail_exec(state, info, 5);
-  if (!frame::bind_import_name(info, k.address_module, k.Address)) {
-    return frame::fail_exec(state, info, 6);
-  }
-  if (!frame::bind_import_name(info, k.errors_module, k.TarvexConnectionError)) {
-    return frame::fail_exec(state, info, 8);
-  }
-  if (!frame::bind_import_name(info, k.base_module, k.LockBase)) {
-    return frame::fail_exec(state, info, 9);
-  }
-  int line = 12;
-  if (!build_quorvane(&line)) return frame::fail_exec(state, info, line);
-  Ref test = Ref::steal(PyDict_New());
-  if (!test || PyDict_SetItem(info.globals, k.test, test.get()) < 0) {
-    return frame::fail_exec(state, info, 1);
-  }
-  return 0;
-}
+const frame::ImportStep imports[] = {
+    {&k.json, nullptr, 1},
+    {&k.time, &k.sleep, 2},
+    {&k.typing, &k.Any, 3},
+    {&k.redis, nullptr, 5},
+    {&k.address_module, &k.Address, 6},
+    {&k.errors_module, &k.TarvexConnectionError, 8},
+    {&k.base_module, &k.LockBase, 9},
+};
+
+const frame::ModuleRecipe recipe{
+    &state,      &info,       make_constants, bind_builtins, code_rows, n_code_rows,
+    ready_scope_type, imports, 7,            build_quorvane, &k.test};
+
+int exec(PyObject* module) { return frame::run_exec(recipe, module); }
 
 PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
 
