@@ -231,6 +231,17 @@ bool bind_import_name(ModuleInfo& info, PyObject* module_name, PyObject* name) n
   return PyDict_SetItem(info.globals, name, value.get()) == 0;
 }
 
+PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t i = 0;
+  for (const char* name : names) {
+    PyObject* s = tuple ? PyUnicode_InternFromString(name) : nullptr;
+    if (s == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, s);
+  }
+  return tuple.release();
+}
+
 bool ready_type_without_gc(PyTypeObject* type) noexcept {
   Py_SET_REFCNT(reinterpret_cast<PyObject*>(type), 1);  // a static type is never freed
   const int was_enabled = PyGC_Disable();

@@ -2,6 +2,8 @@
 #pragma once
 #include <Python.h>
 
+#include <initializer_list>
+
 #include "function.hpp"
 #include "module_info.hpp"
 #include "ref.hpp"
@@ -46,6 +48,9 @@ struct StringConstant {
   bool interned;  // identifiers are interned, message texts are plain
 };
 bool make_strings(const StringConstant* table, int n) noexcept;
+
+// A tuple of interned names, such as the keyword names of a call the module makes.
+PyObject* names_tuple(std::initializer_list<const char*> names) noexcept;
 
 // Readies a private type with the cyclic collector held off meanwhile.
 bool ready_type_without_gc(PyTypeObject* type) noexcept;

@@ -6,26 +6,6 @@ namespace quorvane {
 
 Constants k{};
 
-namespace {
-
-const char* const client_options[] = {"port", "username", "password", "ssl",
-                                      "ssl_certfile", "ssl_keyfile", "ssl_ca_certs"};
-
-PyObject* names_tuple(const char* const* names, int n) {
-  PyObject* tuple = PyTuple_New(n);
-  for (int i = 0; tuple && i < n; ++i) {
-    PyObject* name = PyUnicode_InternFromString(names[i]);
-    if (name == nullptr) {
-      Py_CLEAR(tuple);
-      break;
-    }
-    PyTuple_SET_ITEM(tuple, i, name);
-  }
-  return tuple;
-}
-
-}  // namespace
-
 bool make_constants() noexcept {
   if (k.no_timeout != nullptr) return true;
   const frame::StringConstant strings[] = {
@@ -71,11 +51,13 @@ bool make_constants() noexcept {
   if (!frame::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0]))) {
     return false;
   }
-  static const char* const redis_options[] = {"host", "port", "username", "password", "ssl",
-                                              "ssl_certfile", "ssl_keyfile", "ssl_ca_certs"};
-  static const char* const nx[] = {"nx"};
-  if (!(k.kw_nx = names_tuple(nx, 1)) || !(k.kw_client_options = names_tuple(client_options, 7)) ||
-      !(k.kw_redis_options = names_tuple(redis_options, 8))) {
+  if (!(k.kw_nx = frame::names_tuple({"nx"})) ||
+      !(k.kw_client_options = frame::names_tuple({"port", "username", "password", "ssl",
+                                                   "ssl_certfile", "ssl_keyfile",
+                                                   "ssl_ca_certs"})) ||
+      !(k.kw_redis_options = frame::names_tuple({"host", "port", "username", "password", "ssl",
+                                                  "ssl_certfile", "ssl_keyfile",
+                                                  "ssl_ca_certs"}))) {
     return false;
   }
   return (k.pause = PyFloat_FromDouble(0.1)) && (k.per_second = PyFloat_FromDouble(1000.0)) &&

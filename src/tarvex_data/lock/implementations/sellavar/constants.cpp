@@ -1,0 +1,42 @@
+#include "ref.hpp"
+#include "sellavar.hpp"
+#include "startup.hpp"
+
+namespace sellavar {
+
+Constants k{};
+
+bool make_constants() noexcept {
+  if (k.no_timeout != nullptr) return true;
+  const frame::StringConstant strings[] = {
+      {&k.threading, "threading", true},
+      {&k.Lock, "Lock", true},
+      {&k.time, "time", true},
+      {&k.typing, "typing", true},
+      {&k.Any, "Any", true},
+      {&k.address_module, "tarvex_utils.models.data_models.address", true},
+      {&k.Address, "Address", true},
+      {&k.record_module, "tarvex_data.data_models.lock_object", true},
+      {&k.LockObject, "LockObject", true},
+      {&k.base_module, "tarvex_data.lock.base", true},
+      {&k.LockBase, "LockBase", true},
+      {&k.Sellavar, "Sellavar", true},
+      {&k.test, "__test__", true},
+      {&k.locks, "locks", true},
+      {&k.lock_data, "lock_data", true},
+      {&k.acquire, "acquire", true},
+      {&k.release, "release", true},
+      {&k.property, "property", true},
+      {&k.round, "round", true},
+      {&k.class_doc, "\n    A thread lock implementation of the LockBase class.\n    ", false},
+  };
+  if (!frame::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0])) ||
+      !(k.kw_timeout = frame::names_tuple({"timeout"})) || !(k.kw_blocking = frame::names_tuple({"blocking"})) ||
+      !(k.kw_record = frame::names_tuple({"expires_at", "data"}))) {
+    return false;
+  }
+  return (k.zero = PyLong_FromLong(0)) && (k.thousand = PyLong_FromLong(1000)) &&
+         (k.no_timeout = PyLong_FromLong(-1));
+}
+
+}  // namespace sellavar
