@@ -96,3 +96,8 @@ def entries(exc: BaseException) -> list[tuple[str, str, int]]:
 def module_entries(exc: BaseException, module: str = "quorvane") -> list[tuple[str, int]]:
     src = SOURCE.format(module)
     return [(name, line) for file, name, line in entries(exc) if file == src]
+
+
+@pytest.fixture(scope="session")
+def smod():
+    return importlib.import_module(SELLAVAR)
