@@ -273,3 +273,18 @@ def test_star_parameters_bind_like_python(smod):
             getattr(S, name)()
     with pytest.raises(TypeError, match=r"^is_connected\(\) takes exactly 1 positional argument \(2 given\)$"):
         S.__dict__["is_connected"].fget(s, 1)
+
+
+def test_real_lock_timeouts(smod):
+    s = smod.Sellavar()
+    assert s.acquire("held") is True
+    assert s.acquire("held", timeout_ms=30) is False
+    assert s.acquire("held", timeout_ms=0) is False
+    assert s.acquire("held", blocking=False) is False
+    got = []
+    t = threading.Thread(target=lambda: got.append(s.acquire("held", timeout_ms=5000)))
+    t.start()
+    time.sleep(0.05)
+    s.release("held")
+    t.join(10)
+    assert got == [True]

@@ -1,4 +1,6 @@
 // Sellavar's lock table: one threading.Lock and one LockObject record per address.
+#include <cstring>
+
 #include "ref.hpp"
 #include "sellavar.hpp"
 
@@ -88,6 +90,31 @@ Ref lock_for(Function* fn, PyObject* self, PyObject* address, PyObject* timeout_
   return lock;
 }
 
+// The interpreter's own lock type; classes made in Python are never immutable types.
+bool is_thread_lock(PyObject* lock) {
+  static PyTypeObject* known = nullptr;
+  PyTypeObject* type = Py_TYPE(lock);
+  if (type == known) return true;
+  if (known == nullptr && (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) &&
+      std::strcmp(type->tp_name, "_thread.lock") == 0) {
+    known = type;
+    return true;
+  }
+  return false;
+}
+
+// lock.acquire(timeout=...) or lock.acquire(blocking=False). On the interpreter's own lock the
+// same call is made positionally, which means the same and builds no keyword dict.
+PyObject* call_acquire(PyObject* lock, PyObject* value, PyObject* kwnames, bool wait) {
+  PyObject* args[] = {nullptr, lock, value, value};
+  constexpr size_t offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+  if (!is_thread_lock(lock)) return PyObject_VectorcallMethod(k.acquire, args + 1, 1 | offset, kwnames);
+  if (!wait) return PyObject_VectorcallMethod(k.acquire, args + 1, 2 | offset, nullptr);
+  if (value == k.no_timeout) return PyObject_VectorcallMethod(k.acquire, args + 1, 1 | offset, nullptr);
+  args[2] = Py_True;
+  return PyObject_VectorcallMethod(k.acquire, args + 1, 3 | offset, nullptr);
+}
+
 }  // namespace
 
 PyObject* do_nothing(Function*, PyObject* const*) { Py_RETURN_NONE; }
@@ -110,18 +137,15 @@ PyObject* acquire(Function* fn, PyObject* const* p) {
   int wait = PyObject_IsTrue(blocking);
   if (wait < 0) return fail(fn, 62);
   if (!wait) {
-    PyObject* args[] = {lock.get(), Py_False};
-    PyObject* r = PyObject_VectorcallMethod(k.acquire, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            k.kw_blocking);
+    PyObject* r = call_acquire(lock.get(), Py_False, k.kw_blocking, false);
     return r ? r : fail(fn, 65);
   }
-  int limited = PyObject_RichCompareBool(timeout_ms, k.zero, Py_GE);
-  Ref timeout = limited > 0 ? Ref::steal(PyNumber_TrueDivide(timeout_ms, k.thousand))
-                            : limited == 0 ? Ref::borrow(k.no_timeout) : Ref();
+  // timeout_ms is exactly an int here, so its sign decides `timeout_ms >= 0`
+  Ref timeout = _PyLong_Sign(timeout_ms) >= 0
+                    ? Ref::steal(PyNumber_TrueDivide(timeout_ms, k.thousand))
+                    : Ref::borrow(k.no_timeout);
   if (!timeout) return fail(fn, 63);
-  PyObject* args[] = {lock.get(), timeout.get()};
-  PyObject* r = PyObject_VectorcallMethod(k.acquire, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          k.kw_timeout);
+  PyObject* r = call_acquire(lock.get(), timeout.get(), k.kw_timeout, true);
   return r ? r : fail(fn, 63);
 }
 
