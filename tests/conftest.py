@@ -1,53 +1,26 @@
 import importlib
-import shutil
-import socket
+import os
 import subprocess
 import sys
-import time
 
 import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tools.embedded_redis import EmbeddedRedis  # noqa: E402
 
 QUORVANE = "tarvex_data.lock.implementations.quorvane"
 SELLAVAR = "tarvex_data.lock.implementations.sellavar"
 SOURCE = "src\\tarvex_data\\lock\\implementations\\{}.py"
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+class RedisServer(EmbeddedRedis):
+    """The tests' server: a failure to start fails the test run, not just one test."""
 
-
-class RedisServer:
-    """A private redis-server on loopback with persistence off."""
-
-    def __init__(self, *extra: str) -> None:
-        self.port = free_port()
-        exe = shutil.which("redis-server")
-        if exe is None:
-            pytest.fail("redis-server is not installed")
-        self.proc = subprocess.Popen(
-            [exe, "--bind", "127.0.0.1", "--port", str(self.port), "--save", "",
-             "--appendonly", "no", "--daemonize", "no", *extra],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        )
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
-                    return
-            except OSError:
-                time.sleep(0.02)
-        self.stop()
-        pytest.fail("redis-server did not start")
-
-    def stop(self) -> None:
-        self.proc.terminate()
+    def __init__(self, *extra: str, port: int | None = None) -> None:
         try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            super().__init__(*extra, port=port)
+        except RuntimeError as e:
+            pytest.fail(str(e))
 
 
 @pytest.fixture(scope="session")

@@ -1,0 +1,176 @@
+"""Per-call cost cases, timed in interleaved rounds so that drift hits every case alike.
+
+Run by bench/run.py; each Redis case set runs in its own interpreter so that the reply parser
+(hiredis or redis-py's own) is chosen before redis is imported.
+"""
+import gc
+import json
+import statistics
+import sys
+import threading
+import time
+import tracemalloc
+
+
+def interleaved(cases: dict, ops: int, rounds: int) -> dict:
+    """Median nanoseconds per operation of each case over `rounds` interleaved rounds."""
+    samples = {name: [] for name in cases}
+    for fn in cases.values():
+        fn(max(ops // 10, 1))  # warm caches, connections and specialised bytecode
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for name, fn in cases.items():
+                start = time.perf_counter_ns()
+                fn(ops)
+                samples[name].append((time.perf_counter_ns() - start) / ops)
+    finally:
+        gc.enable()
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def block_hiredis() -> None:
+    import importlib.abc
+
+    class Block(importlib.abc.MetaPathFinder):
+        def find_spec(self, name, path, target=None):
+            if name == "hiredis" or name.startswith("hiredis."):
+                raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+    sys.meta_path.insert(0, Block())
+
+
+def redis_cases(port: int, ops: int, rounds: int, parser: str) -> dict:
+    if parser == "python":
+        block_hiredis()
+    import redis
+    import redis.utils
+    from tarvex_data.lock.implementations.quorvane import Quorvane
+    from tarvex_utils.models.data_models.address import Address
+
+    assert redis.utils.HIREDIS_AVAILABLE == (parser == "hiredis")
+    raw = redis.Redis(host="127.0.0.1", port=port)
+    q = Quorvane()
+    q.connect("127.0.0.1", port=port)
+    address = Address("bench", "quorvane")
+    raw_key = "bench/raw"
+    lock_key = "bench/redis-lock"
+
+    def raw_pair(n):
+        set_, delete = raw.set, raw.delete
+        for _ in range(n):
+            set_(raw_key, "", nx=True)
+            delete(raw_key)
+
+    def quorvane_pair(n):
+        acquire, release = q.acquire, q.release
+        for _ in range(n):
+            acquire(address)
+            release(address)
+
+    def redis_lock_pair(n):
+        for _ in range(n):
+            lock = raw.lock(lock_key)
+            lock.acquire()
+            lock.release()
+
+    result = interleaved({"raw redis-py": raw_pair, "Quorvane": quorvane_pair,
+                          "redis-py Lock": redis_lock_pair}, ops, rounds)
+    q.disconnect()
+    raw.close()
+    return result
+
+
+def sellavar_cases(ops: int, rounds: int) -> dict:
+    from tarvex_data.lock.implementations.sellavar import Sellavar
+    from tarvex_utils.models.data_models.address import Address
+
+    class PlainSellavar:
+        """The same steps in plain Python, for comparison only."""
+
+        def __init__(self):
+            self.locks = {}
+            self.lock_data = {}
+
+        def acquire(self, target_address, *, timeout_ms=-1, blocking=True, metadata=None):
+            if target_address not in self.locks:
+                self.locks[target_address] = threading.Lock()
+                self.lock_data[target_address] = (timeout_ms, metadata or {})
+            lock = self.locks[target_address]
+            if blocking:
+                return lock.acquire(timeout=timeout_ms / 1000 if timeout_ms >= 0 else -1)
+            return lock.acquire(blocking=False)
+
+        def release(self, target_address):
+            if target_address in self.locks:
+                self.locks[target_address].release()
+
+    a = Address("bench", "sellavar")
+    s, plain = Sellavar(), PlainSellavar()
+    locks = {a: threading.Lock()}
+    s.acquire(a)
+    s.release(a)
+    plain.acquire(a)
+    plain.release(a)
+
+    def ours(n):
+        for _ in range(n):
+            s.acquire(a)
+            s.release(a)
+
+    def floor(n):
+        for _ in range(n):
+            locks[a].acquire(timeout=-1)
+            locks[a].release()
+
+    def plain_pair(n):
+        for _ in range(n):
+            plain.acquire(a)
+            plain.release(a)
+
+    return interleaved({"bare Lock in a dict (floor)": floor, "Sellavar": ours,
+                        "plain-Python class": plain_pair}, ops, rounds)
+
+
+def sellavar_memory(count: int) -> dict:
+    from tarvex_data.data_models.lock_object import LockObject
+    from tarvex_data.lock.implementations.sellavar import Sellavar
+    from tarvex_utils.models.data_models.address import Address
+
+    addresses = [Address("m", str(i)) for i in range(count)]
+
+    def measure(fill) -> float:
+        gc.collect()
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        kept = fill()
+        after = tracemalloc.get_traced_memory()[0]
+        tracemalloc.stop()
+        del kept
+        return (after - before) / count
+
+    def fill_sellavar():
+        s = Sellavar()
+        for address in addresses:
+            s.acquire(address, blocking=False)
+        return s
+
+    def fill_floor():
+        locks, records = {}, {}
+        for address in addresses:
+            locks[address] = threading.Lock()
+            records[address] = LockObject(expires_at=-1, data={})
+        return locks, records
+
+    return {"Sellavar": measure(fill_sellavar), "floor": measure(fill_floor)}
+
+
+if __name__ == "__main__":
+    kind = sys.argv[1]
+    if kind == "redis":
+        out = redis_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    elif kind == "sellavar":
+        out = sellavar_cases(int(sys.argv[2]), int(sys.argv[3]))
+    else:
+        out = sellavar_memory(int(sys.argv[2]))
+    print(json.dumps(out))

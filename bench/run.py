@@ -1,0 +1,86 @@
+"""Per-call costs of both lock modules beside their references, printed side by side.
+
+Usage: ./run bench [--quick] [--json PATH]
+Every figure is a median of interleaved rounds in one run; the ratios decide.
+"""
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from tools.embedded_redis import EmbeddedRedis  # noqa: E402
+
+
+def run_case(*args: object) -> dict:
+    out = subprocess.run([sys.executable, os.path.join(HERE, "cases.py"), *map(str, args)],
+                         capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def machine() -> str:
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return f"{cpu}, {os.cpu_count()} cores, Python {platform.python_version()}"
+
+
+def table(title: str, rows: dict, base: str, unit: str = "us") -> None:
+    scale = 1000.0 if unit == "us" else 1.0
+    print(f"\n{title}")
+    print(f"  {'case':<30} {'per acquire+release':>20} {'ratio':>8}")
+    for name, value in rows.items():
+        print(f"  {name:<30} {value / scale:>17.2f} {unit} {value / rows[base]:>8.3f}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
+    parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
+    args = parser.parse_args()
+    redis_ops, redis_rounds = (300, 5) if args.quick else (2000, 15)
+    local_ops, local_rounds = (20000, 5) if args.quick else (200000, 15)
+
+    results = {"machine": machine(), "redis": {}}
+    print(f"Machine: {results['machine']}")
+    with EmbeddedRedis() as server:
+        for parser_name in ("hiredis", "python"):
+            rows = run_case("redis", server.port, redis_ops, redis_rounds, parser_name)
+            results["redis"][parser_name] = rows
+            table(f"Redis on loopback, {parser_name} reply parser", rows, "raw redis-py")
+    rows = run_case("sellavar", local_ops, local_rounds)
+    results["sellavar"] = rows
+    table("In-process", rows, "bare Lock in a dict (floor)", unit="ns")
+    memory = run_case("memory", 100_000)
+    results["sellavar_memory"] = memory
+    print("\nBytes held per distinct address (tracemalloc, 100,000 addresses)")
+    print(f"  Sellavar {memory['Sellavar']:.0f} B; floor (two dict entries, a Lock, the record)"
+          f" {memory['floor']:.0f} B; ratio {memory['Sellavar'] / memory['floor']:.3f}")
+
+    print("\nTargets")
+    checks = []
+    for parser_name, rows in results["redis"].items():
+        checks.append((f"Quorvane / raw redis-py ({parser_name})",
+                       rows["Quorvane"] / rows["raw redis-py"], 1.03))
+        checks.append((f"Quorvane / redis-py Lock ({parser_name})",
+                       rows["Quorvane"] / rows["redis-py Lock"], 0.90))
+    local = results["sellavar"]
+    checks.append(("Sellavar / floor", local["Sellavar"] / local["bare Lock in a dict (floor)"], 1.00))
+    checks.append(("Sellavar / plain-Python class", local["Sellavar"] / local["plain-Python class"], 0.60))
+    for name, value, target in checks:
+        print(f"  {name:<42} {value:6.3f}  (target <= {target:.2f}: {'met' if value <= target else 'MISSED'})")
+    results["targets"] = [{"name": n, "value": v, "target": t} for n, v, t in checks]
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
