@@ -13,20 +13,31 @@ import tracemalloc
 
 
 def interleaved(cases: dict, ops: int, rounds: int) -> dict:
-    """Median nanoseconds per operation of each case over `rounds` interleaved rounds."""
-    samples = {name: [] for name in cases}
+    """Per case: median wall and CPU nanoseconds per operation over `rounds` interleaved
+    rounds, and the median over rounds of its ratio to the first case in the same round
+    (pairing neighbours in time cancels the drift of a shared machine)."""
+    names = list(cases)
+    wall = {name: [] for name in names}
+    cpu = {name: [] for name in names}
     for fn in cases.values():
         fn(max(ops // 10, 1))  # warm caches, connections and specialised bytecode
     gc.disable()
     try:
-        for _ in range(rounds):
-            for name, fn in cases.items():
-                start = time.perf_counter_ns()
-                fn(ops)
-                samples[name].append((time.perf_counter_ns() - start) / ops)
+        for r in range(rounds):
+            order = names if r % 2 == 0 else names[::-1]  # no case always runs first
+            for name in order:
+                c0, w0 = time.thread_time_ns(), time.perf_counter_ns()
+                cases[name](ops)
+                wall[name].append((time.perf_counter_ns() - w0) / ops)
+                cpu[name].append((time.thread_time_ns() - c0) / ops)
     finally:
         gc.enable()
-    return {name: statistics.median(values) for name, values in samples.items()}
+    base = names[0]
+    return {name: {"wall_ns": statistics.median(wall[name]),
+                   "cpu_ns": statistics.median(cpu[name]),
+                   "wall_ratio": statistics.median(a / b for a, b in zip(wall[name], wall[base])),
+                   "cpu_ratio": statistics.median(a / b for a, b in zip(cpu[name], cpu[base]))}
+            for name in names}
 
 
 def block_hiredis() -> None:
