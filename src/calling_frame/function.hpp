@@ -86,6 +86,10 @@ struct Function {
 
 inline constexpr int kMaxParams = 16;
 
+// The attribute and method tables of the function type.
+PyGetSetDef* function_getset_table() noexcept;
+PyMethodDef* function_method_table() noexcept;
+
 // Readies the function type (once).
 bool ready_function_type() noexcept;
 PyTypeObject* function_type() noexcept;

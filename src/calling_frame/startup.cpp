@@ -21,87 +21,6 @@ bool copy_spec_attr(PyObject* spec, const char* attr, PyObject* dict, const char
   return PyDict_SetItemString(dict, key, value) == 0;
 }
 
-// A module in sys.modules that is still running its own start-up must go through the import
-// machinery, which waits for it; unreadable markers count as "not initialising".
-bool still_initializing(PyObject* module) {
-  Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
-  Ref flag = spec ? Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing")) : Ref();
-  int truth = flag ? PyObject_IsTrue(flag.get()) : 0;
-  if (truth < 0 || !flag) PyErr_Clear();
-  return truth > 0;
-}
-
-Ref import_level0(ModuleInfo& info, PyObject* name, PyObject* fromlist) {
-  Ref locals = Ref::steal(PyDict_New());
-  if (!locals) return Ref();
-  return Ref::steal(PyImport_ImportModuleLevelObject(name, info.globals, locals.get(), fromlist, 0));
-}
-
-Ref resolve_mro_entries(PyObject* given) {
-  Py_ssize_t n = PyTuple_GET_SIZE(given);
-  Ref list = Ref::steal(PyList_New(0));
-  if (!list) return Ref();
-  bool replaced = false;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* base = PyTuple_GET_ITEM(given, i);
-    Ref entries;
-    if (!PyType_Check(base)) {
-      Ref meth = Ref::steal(PyObject_GetAttrString(base, "__mro_entries__"));
-      if (!meth) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
-        PyErr_Clear();
-      } else {
-        entries = Ref::steal(PyObject_CallOneArg(meth.get(), given));
-        if (!entries) return Ref();
-        if (!PyTuple_Check(entries.get())) {
-          PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
-          return Ref();
-        }
-      }
-    }
-    if (entries) {
-      replaced = true;
-      for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(entries.get()); ++j) {
-        if (PyList_Append(list.get(), PyTuple_GET_ITEM(entries.get(), j)) < 0) return Ref();
-      }
-    } else if (PyList_Append(list.get(), base) < 0) {
-      return Ref();
-    }
-  }
-  if (!replaced) return Ref::borrow(given);
-  return Ref::steal(PyList_AsTuple(list.get()));
-}
-
-PyObject* choose_metaclass(PyObject* bases) {
-  Py_ssize_t n = PyTuple_GET_SIZE(bases);
-  if (n == 0) return reinterpret_cast<PyObject*>(&PyType_Type);
-  PyTypeObject* winner = Py_TYPE(PyTuple_GET_ITEM(bases, 0));
-  for (Py_ssize_t i = 1; i < n; ++i) {
-    PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
-    if (PyType_IsSubtype(winner, t)) continue;
-    if (PyType_IsSubtype(t, winner)) {
-      winner = t;
-      continue;
-    }
-    PyErr_SetString(PyExc_TypeError,
-                    "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
-                    "subclass of the metaclasses of all its bases");
-    return nullptr;
-  }
-  return reinterpret_cast<PyObject*>(winner);
-}
-
-Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
-  Ref prepare = Ref::steal(PyObject_GetAttrString(meta, "__prepare__"));
-  if (!prepare) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
-    PyErr_Clear();
-    return Ref::steal(PyDict_New());
-  }
-  PyObject* args[] = {name, bases};
-  return Ref::steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
-}
-
 }  // namespace
 
 PyObject* create_module(ProcessState& state, PyObject* spec) noexcept {
@@ -185,21 +104,6 @@ PyObject* builtin(ModuleInfo& info, PyObject* name) noexcept {
   return Py_NewRef(value);
 }
 
-Ref import_module(ModuleInfo& info, PyObject* name) noexcept {
-  PyObject* existing = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
-  if (existing == nullptr && PyErr_Occurred()) return Ref();
-  // A None entry blocks the import; the import machinery reports it.
-  if (existing != nullptr && existing != Py_None && !still_initializing(existing)) {
-    return Ref::borrow(existing);
-  }
-  return import_level0(info, name, nullptr);
-}
-
-bool bind_import_module(ModuleInfo& info, PyObject* name) noexcept {
-  Ref module = import_module(info, name);
-  return module && PyDict_SetItem(info.globals, name, module.get()) == 0;
-}
-
 bool make_strings(const StringConstant* table, int n) noexcept {
   for (int i = 0; i < n; ++i) {
     if (*table[i].slot != nullptr) continue;
@@ -208,27 +112,6 @@ bool make_strings(const StringConstant* table, int n) noexcept {
     if (*table[i].slot == nullptr) return false;
   }
   return true;
-}
-
-bool bind_import_name(ModuleInfo& info, PyObject* module_name, PyObject* name) noexcept {
-  Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
-  Ref module = fromlist ? import_level0(info, module_name, fromlist.get()) : Ref();
-  if (!module) return false;
-  Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    Ref own_name = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
-    Ref full = own_name ? Ref::steal(PyUnicode_FromFormat("%S.%S", own_name.get(), name)) : Ref();
-    PyObject* entry = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
-    if (entry == nullptr) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-      return false;
-    }
-    value = Ref::borrow(entry);
-  }
-  return PyDict_SetItem(info.globals, name, value.get()) == 0;
 }
 
 PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
@@ -250,38 +133,6 @@ bool ready_type_without_gc(PyTypeObject* type) noexcept {
   return status == 0;
 }
 
-PyObject* build_class(ModuleInfo& info, const ClassSpec& spec, int* fail_line) noexcept {
-  *fail_line = spec.line;
-  Ref base = Ref::steal(lookup_global(info, spec.base_name));
-  if (!base) return nullptr;
-  Ref given = Ref::steal(PyTuple_Pack(1, base.get()));
-  if (!given) return nullptr;
-  Ref bases = resolve_mro_entries(given.get());
-  if (!bases) return nullptr;
-  PyObject* meta = choose_metaclass(bases.get());
-  if (meta == nullptr) return nullptr;
-  Ref ns = prepare_namespace(meta, spec.name, bases.get());
-  if (!ns) return nullptr;
-  auto store = [&ns](const char* key, PyObject* value) {
-    Ref k = Ref::steal(PyUnicode_InternFromString(key));
-    return k && PyObject_SetItem(ns.get(), k.get(), value) == 0;
-  };
-  if (!store("__module__", info.full_name_str) || !store("__qualname__", spec.name) ||
-      !store("__doc__", spec.doc)) {
-    return nullptr;
-  }
-  if (bases.get() != given.get() && !store("__orig_bases__", given.get())) return nullptr;
-  if (spec.annotations != nullptr && !store("__annotations__", spec.annotations)) return nullptr;
-  for (int i = 0; i < spec.n_members; ++i) {
-    const FunctionRow& row = *spec.members[i];
-    *fail_line = row.line;
-    Ref member = Ref::steal(make_member(row, info, spec.property_type, spec.staticmethod_type));
-    if (!member || PyObject_SetItem(ns.get(), row.name_obj, member.get()) < 0) return nullptr;
-  }
-  *fail_line = spec.line;
-  PyObject* args[] = {spec.name, bases.get(), ns.get()};
-  return PyObject_Vectorcall(meta, args, 3, nullptr);
-}
 
 }  // namespace frame
 
@@ -311,6 +162,39 @@ int run_exec(const ModuleRecipe& r, PyObject* module) noexcept {
     return fail_exec(state, info, 1);
   }
   return 0;
+}
+
+}  // namespace frame
+
+namespace frame {
+namespace {
+
+const ModuleRecipe* module_recipe = nullptr;
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) {
+  return create_module(*module_recipe->state, spec);
+}
+
+int exec_slot(PyObject* module) { return run_exec(*module_recipe, module); }
+
+PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* init_module(const char* name, const ModuleRecipe& recipe) noexcept {
+  module_recipe = &recipe;
+  definition.m_name = name;
+  return PyModuleDef_Init(&definition);
 }
 
 }  // namespace frame

@@ -67,9 +67,9 @@ struct ClassSpec {
   PyObject* staticmethod_type;
 };
 
-// Builds the class as a class statement does; on failure `*fail_line` is the line of the
-// failing step (a member's own line while that member is made).
-PyObject* build_class(ModuleInfo& info, const ClassSpec& spec, int* fail_line) noexcept;
+// Builds the class as a class statement does and binds it in the module namespace; on failure
+// `*fail_line` is the line of the failing step (a member's own line while it is made).
+bool build_class(ModuleInfo& info, const ClassSpec& spec, int* fail_line) noexcept;
 
 }  // namespace frame
 
@@ -98,5 +98,9 @@ struct ModuleRecipe {
 };
 
 int run_exec(const ModuleRecipe& recipe, PyObject* module) noexcept;
+
+// The body of PyInit_<name>: a definition with no functions, no state, and the create and exec
+// slots of `recipe`. Each module links its own copy of this frame, so one recipe per copy.
+PyObject* init_module(const char* name, const ModuleRecipe& recipe) noexcept;
 
 }  // namespace frame

@@ -14,8 +14,6 @@ using frame::Ref;
 
 frame::ProcessState state;
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return frame::create_module(state, spec); }
-
 bool bind_builtins() {
   return (k.property_type = frame::builtin(info, k.property)) &&
          (k.staticmethod_type = frame::builtin(info, k.staticmethod)) &&
@@ -30,8 +28,7 @@ bool build_quorvane(int* line) {
   frame::ClassSpec spec{k.Quorvane,  k.class_doc,       k.LockBase,
                         annotations.get(), class_rows, n_class_rows,
                         12,          k.property_type, k.staticmethod_type};
-  Ref cls = Ref::steal(frame::build_class(info, spec, line));
-  return cls && PyDict_SetItem(info.globals, k.Quorvane, cls.get()) == 0;
+  return frame::build_class(info, spec, line);
 }
 
 const frame::ImportStep imports[] = {
@@ -48,21 +45,7 @@ const frame::ModuleRecipe recipe{
     &state,      &info,       make_constants, bind_builtins, code_rows, n_code_rows,
     ready_scope_type, imports, 7,            build_quorvane, &k.test};
 
-int exec(PyObject* module) { return frame::run_exec(recipe, module); }
-
-PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "quorvane", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace quorvane
 
-PyMODINIT_FUNC PyInit_quorvane(void) { return PyModuleDef_Init(&quorvane::definition); }
+PyMODINIT_FUNC PyInit_quorvane(void) { return frame::init_module("quorvane", quorvane::recipe); }

@@ -14,8 +14,6 @@ using frame::Ref;
 
 frame::ProcessState state;
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return frame::create_module(state, spec); }
-
 bool bind_builtins() {
   return (k.property_type = frame::builtin(info, k.property)) &&
          (k.round_fn = frame::builtin(info, k.round));
@@ -25,8 +23,7 @@ bool bind_builtins() {
 bool build_sellavar(int* line) {
   frame::ClassSpec spec{k.Sellavar, k.class_doc, k.LockBase, nullptr, class_rows, n_class_rows,
                         11, k.property_type, nullptr};
-  Ref cls = Ref::steal(frame::build_class(info, spec, line));
-  return cls && PyDict_SetItem(info.globals, k.Sellavar, cls.get()) == 0;
+  return frame::build_class(info, spec, line);
 }
 
 const frame::ImportStep imports[] = {
@@ -42,21 +39,7 @@ const frame::ModuleRecipe recipe{
     &state,  &info,   make_constants, bind_builtins,  class_rows, n_class_rows,
     nullptr, imports, 6,              build_sellavar, &k.test};
 
-int exec(PyObject* module) { return frame::run_exec(recipe, module); }
-
-PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "sellavar", nullptr, 0, no_functions, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace sellavar
 
-PyMODINIT_FUNC PyInit_sellavar(void) { return PyModuleDef_Init(&sellavar::definition); }
+PyMODINIT_FUNC PyInit_sellavar(void) { return frame::init_module("sellavar", sellavar::recipe); }
