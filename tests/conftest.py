@@ -74,3 +74,33 @@ def module_entries(exc: BaseException, module: str = "quorvane") -> list[tuple[s
 @pytest.fixture(scope="session")
 def smod():
     return importlib.import_module(SELLAVAR)
+
+
+def crowd(lock, address_of, n: int, hold: float = 0.001, **acquire_kwargs) -> tuple[int, int]:
+    """Releases n threads together onto one address; returns (most holders at once, done)."""
+    import threading
+    import time
+
+    start = threading.Barrier(n)
+    inside, peak, done = [0], [0], []
+    guard = threading.Lock()
+
+    def body(t):
+        address = address_of(t)
+        start.wait()
+        assert lock.acquire(address, timeout_ms=60000, **acquire_kwargs)
+        with guard:
+            inside[0] += 1
+            peak[0] = max(peak[0], inside[0])
+        time.sleep(hold)
+        with guard:
+            inside[0] -= 1
+        lock.release(address)
+        done.append(t)
+
+    threads = [threading.Thread(target=body, args=(t,)) for t in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    return peak[0], len(done)

@@ -4,6 +4,8 @@ import sys
 import threading
 import time
 
+from conftest import crowd
+
 PROCESS = """
 import sys, threading, redis
 from tarvex_data.lock.implementations.quorvane import Quorvane
@@ -73,23 +75,5 @@ def test_threads_of_one_process(smod):
 
 def test_threads_released_together_onto_a_new_address(smod):
     s = smod.Sellavar()
-    start = threading.Barrier(64)
-    inside, peak, done = [0], [0], []
-    guard = threading.Lock()
-
-    def body(t):
-        start.wait()
-        assert s.acquire("fresh", timeout_ms=60000, metadata={"t": t})
-        with guard:
-            inside[0] += 1
-            peak[0] = max(peak[0], inside[0])
-        time.sleep(0.0005)
-        with guard:
-            inside[0] -= 1
-        s.release("fresh")
-        done.append(t)
-
-    run_threads(64, body)
-    assert len(done) == 64 and peak[0] == 1
+    assert crowd(s, lambda t: "fresh", 64, hold=0.0005) == (1, 64)
     assert list(s.locks) == ["fresh"] and list(s.lock_data) == ["fresh"]
-    assert s.lock_data["fresh"].data in [{"t": t} for t in range(64)]

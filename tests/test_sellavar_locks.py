@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import SELLAVAR, module_entries
+from conftest import SELLAVAR, crowd, module_entries
 
 ACQ = SELLAVAR + ".Sellavar.acquire"
 REL = SELLAVAR + ".Sellavar.release"
@@ -230,29 +230,8 @@ def test_threads_racing_on_a_new_address_share_one_lock(smod, monkeypatch):
     for round_ in range(5):
         built.clear()
         s = smod.Sellavar()
-        start = threading.Barrier(16)
-        holders, peak, done = [0], [0], []
-        guard = threading.Lock()
-
-        def worker():
-            address = SlowAddress(f"new-{round_}")  # equal but distinct objects
-            start.wait()
-            assert s.acquire(address, timeout_ms=10000)
-            with guard:
-                holders[0] += 1
-                peak[0] = max(peak[0], holders[0])
-            time.sleep(0.001)
-            with guard:
-                holders[0] -= 1
-            s.release(address)
-            done.append(1)
-
-        threads = [threading.Thread(target=worker) for _ in range(16)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(30)
-        assert len(done) == 16 and peak[0] == 1
+        # equal but distinct address objects, one per thread
+        assert crowd(s, lambda t: SlowAddress(f"new-{round_}"), 16) == (1, 16)
         assert len(s.locks) == 1 and len(s.lock_data) == 1 and built == [1]
 
 
