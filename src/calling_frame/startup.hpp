@@ -16,7 +16,8 @@ struct ProcessState {
   PyObject* module = nullptr;
 };
 
-// Create slot: interpreter guard, then the existing module or a new one filled from the spec.
+// Create slot: interpreter guard, then the existing module or a new one filled from the
+// import system's module spec.
 PyObject* create_module(ProcessState& state, PyObject* spec) noexcept;
 
 // Exec steps up to the version check: re-initialisation guard, remembering the module,
