@@ -155,11 +155,12 @@ def test_top_level_name_registers_full_name():
     assert out.stdout.split() == ["True", "True", QUORVANE], out.stderr
 
 
-def test_second_interpreter_is_refused(tmp_path):
+@pytest.mark.parametrize("name", ["quorvane", "sellavar"])
+def test_second_interpreter_is_refused(tmp_path, name):
     report = tmp_path / "report.txt"
     out = run_python(
-        "import _testcapi, tarvex_data.lock.implementations.quorvane\n"
-        f"code = '''\ntry:\n    import tarvex_data.lock.implementations.quorvane\n"
+        f"import _testcapi, tarvex_data.lock.implementations.{name}\n"
+        f"code = '''\ntry:\n    import tarvex_data.lock.implementations.{name}\n"
         f"except ImportError as e:\n    open({str(report)!r}, 'w').write(type(e).__name__ + ':' + str(e))\n'''\n"
         "print(_testcapi.run_in_subinterp(code))\n")
     assert out.returncode == 0, out.stderr
