@@ -267,3 +267,33 @@ def test_real_lock_timeouts(smod):
     s.release("held")
     t.join(10)
     assert got == [True]
+
+
+class CountingAddress(str):
+    """Counts the hashes that the lock table asks of it."""
+
+    hashes = 0
+
+    def __hash__(self):
+        CountingAddress.hashes += 1
+        return str.__hash__(self)
+
+
+def test_each_step_reads_the_table_again(smod, monkeypatch):
+    s = smod.Sellavar()
+    counts = []
+    for call in (s.acquire, s.release, s.acquire):
+        CountingAddress.hashes = 0
+        call(CountingAddress("a"))
+        counts.append(CountingAddress.hashes)
+    assert counts == [4, 2, 2]  # test, store, record, fetch; then test and fetch
+    s.release("a")
+
+    def replace_table(**kw):  # the record's constructor swaps the table before the fetch
+        s.locks = {}
+        return kw
+
+    monkeypatch.setattr(smod, "LockObject", replace_table)
+    with pytest.raises(KeyError) as info:
+        s.acquire("new")
+    assert s_entries(info.value) == [(ACQ, 60)]

@@ -23,33 +23,31 @@ Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, PyObject* name) {
 // Position of the named parameter among the first `count` parameters, or -1.
 int find_param(const FunctionRow& row, int count, PyObject* keyword) {
   for (int i = 0; i < count; ++i) {
-    if (row.params[i].name_obj == keyword) return i;
+    if (row.param_names[i] == keyword) return i;
   }
   for (int i = 0; i < count; ++i) {
-    if (same_text(row.params[i].name_obj, keyword)) return i;
+    if (same_text(row.param_names[i], keyword)) return i;
   }
   return -1;
 }
 
-bool count_error(Function* fn, Py_ssize_t given) {
+Failed count_error(Function* fn, Py_ssize_t given) {
   const FunctionRow& row = *fn->row;
-  const int n = row.n_positional;
+  const int n = row.params.n_positional;
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               row.name, row.star_args ? "at least" : "exactly", static_cast<Py_ssize_t>(n),
-               n == 1 ? "" : "s", given);
-  fail(fn, row.line);
-  return false;
+               row.name, row.params.star_args ? "at least" : "exactly",
+               static_cast<Py_ssize_t>(n), n == 1 ? "" : "s", given);
+  return fail(fn, row.line);
 }
 
-bool keyword_error(Function* fn, const char* format, PyObject* keyword) {
+Failed keyword_error(Function* fn, const char* format, PyObject* keyword) {
   PyErr_Format(PyExc_TypeError, format, fn->row->name, keyword);
-  fail(fn, fn->row->line);
-  return false;
+  return fail(fn, fn->row->line);
 }
 
 bool check_types(const FunctionRow& row, PyObject* const* out) {
-  for (int i = 0; i < row.n_positional + row.n_kwonly; ++i) {
-    const Param& p = row.params[i];
+  for (int i = 0; i < row.params.n_positional + row.params.n_kwonly; ++i) {
+    const Param& p = row.params.items[i];
     if (p.check == Check::none) continue;
     PyTypeObject* expected = p.check == Check::exact_str ? &PyUnicode_Type : &PyLong_Type;
     if (Py_TYPE(out[i]) != expected) {
@@ -67,16 +65,17 @@ bool bind_keywords_in_order(Function* fn, PyObject* const* kwvalues, PyObject* k
                             Py_ssize_t nkw, Py_ssize_t nargs, PyObject** out,
                             PyObject* star_dict) {
   const FunctionRow& row = *fn->row;
-  const int named = row.n_positional + row.n_kwonly;
+  const int n = row.params.n_positional;
+  const int named = n + row.params.n_kwonly;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
     int i = find_param(row, named, keyword);
-    if (i >= row.n_positional || (i >= 0 && i >= nargs)) {
+    if (i >= n || (i >= 0 && i >= nargs)) {
       out[i] = kwvalues[j];
     } else if (i >= 0) {
       return keyword_error(fn, "%s() got multiple values for keyword argument '%U'", keyword);
     } else if (star_dict != nullptr) {
-      if (PyDict_SetItem(star_dict, keyword, kwvalues[j]) < 0) return fail(fn, row.line), false;
+      if (PyDict_SetItem(star_dict, keyword, kwvalues[j]) < 0) return fail(fn, row.line);
     } else {
       return keyword_error(fn, "%s() got an unexpected keyword argument '%U'", keyword);
     }
@@ -89,25 +88,25 @@ bool bind_keywords_in_order(Function* fn, PyObject* const* kwvalues, PyObject* k
 bool bind_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out, PyObject** owned) noexcept {
   const FunctionRow& row = *fn->row;
-  const int n = row.n_positional;
-  const int m = row.n_kwonly;
+  const int n = row.params.n_positional;
+  const int m = row.params.n_kwonly;
   for (int i = 0; i < m; ++i) out[n + i] = PyTuple_GET_ITEM(fn->record, i);
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
-  if (nargs < n ? nkw == 0 : (nargs > n && !row.star_args)) return count_error(fn, nargs);
+  if (nargs < n ? nkw == 0 : (nargs > n && !row.params.star_args)) return count_error(fn, nargs);
   const Py_ssize_t copied = nargs < n ? nargs : n;
   for (Py_ssize_t i = 0; i < copied; ++i) out[i] = args[i];
 
   int slot = n + m;
-  if (row.star_args) {
+  if (row.params.star_args) {
     PyObject* extra = PyTuple_New(nargs > n ? nargs - n : 0);
-    if (extra == nullptr) return fail(fn, row.line), false;
+    if (extra == nullptr) return fail(fn, row.line);
     for (Py_ssize_t i = n; i < nargs; ++i) PyTuple_SET_ITEM(extra, i - n, Py_NewRef(args[i]));
     owned[0] = out[slot++] = extra;
   }
   PyObject* star_dict = nullptr;
-  if (row.star_kwargs) {
-    if ((star_dict = PyDict_New()) == nullptr) return fail(fn, row.line), false;
+  if (row.params.star_kwargs) {
+    if ((star_dict = PyDict_New()) == nullptr) return fail(fn, row.line);
     owned[1] = out[slot++] = star_dict;
   }
 
@@ -115,7 +114,7 @@ bool bind_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* const* kwvalues = args + nargs;
     Py_ssize_t used = 0;
     for (int i = static_cast<int>(copied); i < n; ++i) {
-      Py_ssize_t j = find_keyword(kwnames, nkw, row.params[i].name_obj);
+      Py_ssize_t j = find_keyword(kwnames, nkw, row.param_names[i]);
       if (j < 0) return count_error(fn, i);
       out[i] = kwvalues[j];
       ++used;
@@ -123,7 +122,7 @@ bool bind_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     Py_ssize_t remaining = nkw - used;
     if (remaining > 0 && remaining <= m) {
       for (int i = n; i < n + m; ++i) {
-        Py_ssize_t j = find_keyword(kwnames, nkw, row.params[i].name_obj);
+        Py_ssize_t j = find_keyword(kwnames, nkw, row.param_names[i]);
         if (j >= 0) {
           out[i] = kwvalues[j];
           --remaining;
@@ -140,7 +139,7 @@ bool bind_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-  Function* fn = reinterpret_cast<Function*>(callable);
+  Function* fn = as_function(callable);
   const FunctionRow& row = *fn->row;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (row.entry == Entry::noargs) {

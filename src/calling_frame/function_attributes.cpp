@@ -8,8 +8,6 @@
 namespace frame {
 namespace {
 
-Function* as_fn(PyObject* o) { return reinterpret_cast<Function*>(o); }
-
 // --- defaults, annotations, docstring, coroutine marker: caches made on first request ---
 
 bool ensure_defaults(Function* f) {
@@ -19,14 +17,14 @@ bool ensure_defaults(Function* f) {
   if (f->record != nullptr) {
     const FunctionRow& row = *f->row;
     made = Ref::steal(PyDict_New());
-    for (int i = 0; made && i < row.n_kwonly; ++i) {
-      if (PyDict_SetItem(made.get(), row.params[row.n_positional + i].name_obj,
+    for (int i = 0; made && i < row.params.n_kwonly; ++i) {
+      if (PyDict_SetItem(made.get(), row.param_names[row.params.n_positional + i],
                          PyTuple_GET_ITEM(f->record, i)) < 0) {
         made = Ref();
       }
     }
     if (!made) {
-      add_traceback(*f->info, PyUnicode_AsUTF8(f->info->defaults_trace), row.line);
+      add_traceback(*f->info, f->globals, f->info->defaults_trace, row.line);
       return false;
     }
     kwdefaults = made.get();
@@ -40,23 +38,23 @@ bool ensure_defaults(Function* f) {
 PyObject* row_annotations(const FunctionRow& row) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (int i = 0; i < row.n_params(); ++i) {
-    const Param& p = row.params[i];
+  for (int i = 0; i < row.params.count; ++i) {
+    const Param& p = row.params.items[i];
     if (p.annotation == nullptr) continue;
     Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-    if (!text || PyDict_SetItem(dict.get(), p.name_obj, text.get()) < 0) return nullptr;
+    if (!text || PyDict_SetItem(dict.get(), row.param_names[i], text.get()) < 0) return nullptr;
   }
-  if (row.return_annotation != nullptr) {
-    Ref text = Ref::steal(PyUnicode_FromString(row.return_annotation));
+  if (row.returns != nullptr) {
+    Ref text = Ref::steal(PyUnicode_FromString(row.returns));
     if (!text || PyDict_SetItemString(dict.get(), "return", text.get()) < 0) return nullptr;
   }
   return dict.release();
 }
 
 PyObject* get_doc(PyObject* self, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   if (!f->doc_made) {
-    f->doc = f->row->doc_lines ? format_docstring(f->row->doc_lines, 8) : Py_NewRef(Py_None);
+    f->doc = f->row->doc ? format_docstring(f->row->doc, 8) : Py_NewRef(Py_None);
     if (f->doc == nullptr) return nullptr;
     f->doc_made = true;
   }
@@ -64,13 +62,13 @@ PyObject* get_doc(PyObject* self, void*) {
 }
 
 int set_doc(PyObject* self, PyObject* value, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   Py_XSETREF(f->doc, Py_NewRef(value ? value : Py_None));
   f->doc_made = true;
   return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 
 int set_str_field(PyObject*& field, PyObject* value, const char* message) {
   if (value == nullptr || !PyUnicode_Check(value)) {
@@ -82,18 +80,18 @@ int set_str_field(PyObject*& field, PyObject* value, const char* message) {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
-  return set_str_field(as_fn(self)->name, value, "__name__ must be set to a string object");
+  return set_str_field(as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
-  return set_str_field(as_fn(self)->qualname, value,
+  return set_str_field(as_function(self)->qualname, value,
                        "__qualname__ must be set to a string object");
 }
 
 PyObject* get_dict(PyObject* self, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   if (f->dict == nullptr && (f->dict = PyDict_New()) == nullptr) return nullptr;
   return Py_NewRef(f->dict);
 }
@@ -107,22 +105,22 @@ int set_dict(PyObject* self, PyObject* value, void*) {
     PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
     return -1;
   }
-  Py_XSETREF(as_fn(self)->dict, Py_NewRef(value));
+  Py_XSETREF(as_function(self)->dict, Py_NewRef(value));
   return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_fn(self)->info->globals); }
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_fn(self)->code); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 
 PyObject* get_defaults(PyObject* self, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   if (!ensure_defaults(f)) return nullptr;
   return Py_NewRef(f->defaults);
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   if (!ensure_defaults(f)) return nullptr;
   return Py_NewRef(f->kwdefaults);
 }
@@ -140,7 +138,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
     return -1;
   }
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   return store_defaults(f, f->defaults, value,
                         "changes to __defaults__ will not affect the values used in calls");
 }
@@ -150,13 +148,13 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
     return -1;
   }
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   return store_defaults(f, f->kwdefaults, value,
                         "changes to __kwdefaults__ will not affect the values used in calls");
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   if (f->annotations == nullptr) {
     f->annotations = f->annotations_from_row ? row_annotations(*f->row) : PyDict_New();
     if (f->annotations == nullptr) return nullptr;
@@ -166,7 +164,7 @@ PyObject* get_annotations(PyObject* self, void*) {
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
@@ -177,7 +175,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_is_coroutine(PyObject* self, void*) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   if (!f->coroutine) Py_RETURN_FALSE;
   if (f->is_coroutine == nullptr) {
     Ref module = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
@@ -192,12 +190,12 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
 }
 
 PyObject* get_module(PyObject* self, void*) {
-  PyObject* module = as_fn(self)->module;
+  PyObject* module = as_function(self)->module;
   return Py_NewRef(module ? module : Py_None);
 }
 
 int set_module(PyObject* self, PyObject* value, void*) {
-  Py_XSETREF(as_fn(self)->module, Py_XNewRef(value));
+  Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
   return 0;
 }
 
@@ -229,7 +227,7 @@ PyGetSetDef function_getset[] = {
 
 #undef FRAME_GETSET
 
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},

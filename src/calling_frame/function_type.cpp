@@ -1,4 +1,4 @@
-// The function type: slots, attribute table and construction.
+// The function types: slots, readying and construction.
 #include <cstddef>
 
 #include "function.hpp"
@@ -8,14 +8,15 @@
 namespace frame {
 namespace {
 
-PyTypeObject function_type_object{};
-
-Function* as_fn(PyObject* o) { return reinterpret_cast<Function*>(o); }
-
-// --- slots ---
+// Methods: a method descriptor, so a call on an instance passes the instance without a bound
+// method. Static functions: never bound, so they carry no descriptor flag either, and a static
+// function copied into another class is called the same by every spelling.
+PyTypeObject method_type{};
+PyTypeObject static_type{};
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
+  Py_VISIT(f->globals);
   Py_VISIT(f->name);
   Py_VISIT(f->qualname);
   Py_VISIT(f->module);
@@ -31,10 +32,10 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Breaks cycles through what callers may assign. What calls rely on (globals, closure, defaults
+// record, code, names) stays, and every cache cleared here is made again on its next read.
 int function_clear(PyObject* self) {
-  Function* f = as_fn(self);
-  Py_CLEAR(f->closure);
-  Py_CLEAR(f->record);
+  Function* f = as_function(self);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->dict);
   Py_CLEAR(f->defaults);
@@ -42,14 +43,20 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->is_coroutine);
   Py_CLEAR(f->module);
+  f->doc_made = false;
+  f->defaults_made = false;
+  f->annotations_from_row = true;
   return 0;
 }
 
 void function_dealloc(PyObject* self) {
-  Function* f = as_fn(self);
+  Function* f = as_function(self);
   PyObject_GC_UnTrack(self);
   if (f->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
   function_clear(self);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->closure);
+  Py_CLEAR(f->record);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->code);
@@ -57,19 +64,43 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<lock function %U at %p>", as_fn(self)->qualname, self);
+  return PyUnicode_FromFormat("<lock function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-  if (obj == nullptr || obj == Py_None || as_fn(self)->row->is_static) return Py_NewRef(self);
+PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
 }
 
+PyObject* static_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+bool ready(PyTypeObject* t, const char* name, unsigned long flags, descrgetfunc descr_get) {
+  if (t->tp_flags & Py_TPFLAGS_READY) return true;
+  t->tp_name = name;
+  t->tp_basicsize = sizeof(Function);
+  t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
+                Py_TPFLAGS_HAVE_VECTORCALL | flags;
+  t->tp_vectorcall_offset = offsetof(Function, vectorcall);
+  t->tp_call = PyVectorcall_Call;
+  t->tp_dictoffset = offsetof(Function, dict);
+  t->tp_weaklistoffset = offsetof(Function, weakreflist);
+  t->tp_dealloc = function_dealloc;
+  t->tp_traverse = function_traverse;
+  t->tp_clear = function_clear;
+  t->tp_repr = function_repr;
+  t->tp_descr_get = descr_get;
+  t->tp_getset = function_getset_table();
+  t->tp_methods = function_method_table();
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(t), 1);  // a static type is never freed
+  return PyType_Ready(t) == 0;
+}
+
 PyObject* make_record(const FunctionRow& row) {
-  Ref record = Ref::steal(PyTuple_New(row.n_kwonly));
+  const int n = row.params.n_positional;
+  Ref record = Ref::steal(PyTuple_New(row.params.n_kwonly));
   if (!record) return nullptr;
-  for (int i = 0; i < row.n_kwonly; ++i) {
-    const Param& p = row.params[row.n_positional + i];
+  for (int i = 0; i < row.params.n_kwonly; ++i) {
+    const Param& p = row.params.items[n + i];
     PyObject* value = Py_None;
     switch (p.def) {
       case Default::true_: value = Py_True; break;
@@ -83,16 +114,16 @@ PyObject* make_record(const FunctionRow& row) {
 }
 
 PyObject* make_code(const ModuleInfo& info, const FunctionRow& row) {
-  int n_extra = 0;
-  for (const char* const* v = row.extra_varnames; v && *v; ++v) ++n_extra;
-  const int n_params = row.n_params();
-  Ref varnames = Ref::steal(PyTuple_New(n_params + n_extra));
+  int n_locals = 0;
+  for (const char* const* v = row.locals; v && *v; ++v) ++n_locals;
+  const int n_params = row.params.count;
+  Ref varnames = Ref::steal(PyTuple_New(n_params + n_locals));
   if (!varnames) return nullptr;
   for (int i = 0; i < n_params; ++i) {
-    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(row.params[i].name_obj));
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(row.param_names[i]));
   }
-  for (int i = 0; i < n_extra; ++i) {
-    PyObject* name = PyUnicode_InternFromString(row.extra_varnames[i]);
+  for (int i = 0; i < n_locals; ++i) {
+    PyObject* name = PyUnicode_InternFromString(row.locals[i]);
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(varnames.get(), n_params + i, name);
   }
@@ -100,66 +131,48 @@ PyObject* make_code(const ModuleInfo& info, const FunctionRow& row) {
   Ref empty_tuple = Ref::steal(PyTuple_New(0));
   if (!empty_bytes || !empty_tuple) return nullptr;
   return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-      row.n_positional, 0, row.n_kwonly, n_params + n_extra, 0, row.code_flags(),
+      row.params.n_positional, 0, row.params.n_kwonly, n_params + n_locals, 0, row.code_flags(),
       empty_bytes.get(), empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(),
       empty_tuple.get(), info.source_path_str, row.name_obj, row.name_obj, row.line,
       empty_bytes.get(), empty_bytes.get()));
 }
 
-}  // namespace
-
-PyTypeObject* function_type() noexcept { return &function_type_object; }
-
-bool ready_function_type() noexcept {
-  PyTypeObject* t = &function_type_object;
-  if (t->tp_flags & Py_TPFLAGS_READY) return true;
-  t->tp_name = "lock_function";
-  t->tp_basicsize = sizeof(Function);
-  t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-  t->tp_vectorcall_offset = offsetof(Function, vectorcall);
-  t->tp_call = PyVectorcall_Call;
-  t->tp_dictoffset = offsetof(Function, dict);
-  t->tp_weaklistoffset = offsetof(Function, weakreflist);
-  t->tp_dealloc = function_dealloc;
-  t->tp_traverse = function_traverse;
-  t->tp_clear = function_clear;
-  t->tp_repr = function_repr;
-  t->tp_descr_get = function_descr_get;
-  t->tp_getset = function_getset_table();
-  t->tp_methods = function_method_table();
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(t), 1);  // a static type is never freed
-  return PyType_Ready(t) == 0;
+bool prepare_row(const ModuleInfo& info, const FunctionRow& row) {
+  if (!row.name_obj && !(row.name_obj = PyUnicode_InternFromString(row.name))) return false;
+  if (!row.qualname_obj && !(row.qualname_obj = PyUnicode_FromString(row.qualname))) {
+    return false;
+  }
+  if (!row.trace_full_name) {
+    PyObject* text = PyUnicode_FromFormat("%s.%s", info.full_name,
+                                          row.trace_name ? row.trace_name : row.qualname);
+    if (!text || !(row.trace_full_name = PyUnicode_AsUTF8(text))) return false;  // kept for good
+  }
+  for (int i = 0; i < row.params.count; ++i) {
+    PyObject*& name = row.param_names[i];
+    if (!name && !(name = PyUnicode_InternFromString(row.params.items[i].name))) return false;
+  }
+  return (row.code = make_code(info, row)) != nullptr;
 }
 
-bool prepare_rows(ModuleInfo& info, const FunctionRow* const* rows, int n) noexcept {
+}  // namespace
+
+bool ready_function_types() noexcept {
+  return ready(&method_type, "lock_function", Py_TPFLAGS_METHOD_DESCRIPTOR, method_descr_get) &&
+         ready(&static_type, "lock_static_function", 0, static_descr_get);
+}
+
+bool prepare_rows(const ModuleInfo& info, const FunctionRow* const* rows, int n) noexcept {
   for (int r = 0; r < n; ++r) {
-    const FunctionRow& row = *rows[r];
-    if (row.code != nullptr) continue;
-    if (!row.name_obj && !(row.name_obj = PyUnicode_InternFromString(row.name))) return false;
-    if (!row.qualname_obj && !(row.qualname_obj = PyUnicode_FromString(row.qualname))) {
-      return false;
-    }
-    if (!row.trace_full_name) {
-      row.trace_full_name = PyUnicode_FromFormat(
-          "%s.%s", info.full_name, row.trace_name ? row.trace_name : row.qualname);
-      if (!row.trace_full_name) return false;
-      row.trace_c = PyUnicode_AsUTF8(row.trace_full_name);
-      if (!row.trace_c) return false;
-    }
-    for (int i = 0; i < row.n_params(); ++i) {
-      Param& p = row.params[i];
-      if (!p.name_obj && !(p.name_obj = PyUnicode_InternFromString(p.name))) return false;
-    }
-    if (!(row.code = make_code(info, row))) return false;
+    if (rows[r]->code == nullptr && !prepare_row(info, *rows[r])) return false;
   }
   return true;
 }
 
-PyObject* function_new(const FunctionRow& row, ModuleInfo& info, PyObject* closure) noexcept {
+PyObject* function_new(const FunctionRow& row, const ModuleInfo& info, PyObject* globals,
+                       PyObject* closure) noexcept {
   PyObject* record = nullptr;
-  if (row.n_kwonly > 0 && !(record = make_record(row))) return nullptr;
-  Function* f = PyObject_GC_New(Function, &function_type_object);
+  if (row.params.n_kwonly > 0 && !(record = make_record(row))) return nullptr;
+  Function* f = PyObject_GC_New(Function, row.is_static() ? &static_type : &method_type);
   if (f == nullptr) {
     Py_XDECREF(record);
     return nullptr;
@@ -167,6 +180,7 @@ PyObject* function_new(const FunctionRow& row, ModuleInfo& info, PyObject* closu
   f->vectorcall = function_vectorcall;
   f->row = &row;
   f->info = &info;
+  f->globals = Py_NewRef(globals);
   f->name = Py_NewRef(row.name_obj);
   f->qualname = Py_NewRef(row.qualname_obj);
   f->module = Py_NewRef(info.full_name_str);
@@ -188,17 +202,17 @@ PyObject* function_new(const FunctionRow& row, ModuleInfo& info, PyObject* closu
   return reinterpret_cast<PyObject*>(f);
 }
 
-PyObject* make_member(const FunctionRow& row, ModuleInfo& info, PyObject* property_type,
-                      PyObject* staticmethod_type) noexcept {
-  Ref fn = Ref::steal(function_new(row, info, nullptr));
+PyObject* make_member(const FunctionRow& row, const ModuleInfo& info, PyObject* globals,
+                      PyObject* property_type, PyObject* staticmethod_type) noexcept {
+  Ref fn = Ref::steal(function_new(row, info, globals, nullptr));
   if (!fn || row.wrap == Wrap::plain) return fn.release();
   PyObject* wrapper = row.wrap == Wrap::property ? property_type : staticmethod_type;
   return PyObject_CallOneArg(wrapper, fn.get());
 }
 
-PyObject* fail(Function* fn, int line) noexcept {
-  add_traceback(*fn->info, fn->row->trace_c, line);
-  return nullptr;
+Failed fail(Function* fn, int line) noexcept {
+  add_traceback(*fn->info, fn->globals, fn->row->trace_full_name, line);
+  return failed;
 }
 
 }  // namespace frame

@@ -8,18 +8,15 @@ struct ModuleInfo {
   const char* short_name;   // "quorvane"
   const char* full_name;    // "tarvex_data.lock.implementations.quorvane"
   const char* source_path;  // file name carried by code objects and traceback entries
-  PyObject* full_name_str = nullptr;   // interned full_name, set by init_module_info
+  // Made once per process by init_module_info:
+  PyObject* full_name_str = nullptr;   // interned full_name
   PyObject* source_path_str = nullptr;
-  PyObject* defaults_trace = nullptr;  // "<full_name>.__defaults__", entry of the defaults builder
-  PyObject* init_trace = nullptr;      // "init <full_name>", entry of a failed start-up
-  PyObject* globals = nullptr;         // borrowed: the module's dict, alive while the module is
-  PyObject* builtins = nullptr;        // borrowed: the builtins module's dict
+  const char* defaults_trace = nullptr;  // "<full_name>.__defaults__": the defaults builder's entry
+  const char* init_trace = nullptr;      // "init <full_name>": the entry of a failed start-up
+  PyObject* builtins = nullptr;          // the builtins module's dict, taken at every exec
 };
 
-// Makes the two strings of `info`; idempotent.
+// Makes the names of `info`; idempotent.
 bool init_module_info(ModuleInfo& info) noexcept;
-
-// Looks `name` up in the module namespace, then in the builtins, as a global read does.
-PyObject* lookup_global(const ModuleInfo& info, PyObject* name) noexcept;  // new reference
 
 }  // namespace frame

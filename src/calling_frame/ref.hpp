@@ -36,4 +36,13 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// The failed result of whatever a helper returns (null object, empty Ref, false), for
+// `return failed;` once a Python error is set.
+struct Failed {
+  operator PyObject*() const noexcept { return nullptr; }
+  operator Ref() const noexcept { return Ref(); }
+  operator bool() const noexcept { return false; }
+};
+inline constexpr Failed failed{};
+
 }  // namespace frame

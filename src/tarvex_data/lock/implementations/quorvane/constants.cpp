@@ -8,7 +8,7 @@ Constants k{};
 
 bool make_constants() noexcept {
   if (k.no_timeout != nullptr) return true;
-  const frame::StringConstant strings[] = {
+  const startup::StringConstant strings[] = {
       {&k.json, "json", true},
       {&k.time, "time", true},
       {&k.sleep, "sleep", true},
@@ -48,14 +48,14 @@ bool make_constants() noexcept {
       {&k.empty, "", false},
       {&k.redis_annotation, "redis.Redis", false},
   };
-  if (!frame::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0]))) {
+  if (!startup::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0]))) {
     return false;
   }
-  if (!(k.kw_nx = frame::names_tuple({"nx"})) ||
-      !(k.kw_client_options = frame::names_tuple({"port", "username", "password", "ssl",
+  if (!(k.kw_nx = startup::names_tuple({"nx"})) ||
+      !(k.kw_client_options = startup::names_tuple({"port", "username", "password", "ssl",
                                                    "ssl_certfile", "ssl_keyfile",
                                                    "ssl_ca_certs"})) ||
-      !(k.kw_redis_options = frame::names_tuple({"host", "port", "username", "password", "ssl",
+      !(k.kw_redis_options = startup::names_tuple({"host", "port", "username", "password", "ssl",
                                                   "ssl_certfile", "ssl_keyfile",
                                                   "ssl_ca_certs"}))) {
     return false;

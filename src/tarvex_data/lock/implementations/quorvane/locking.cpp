@@ -1,12 +1,13 @@
 // The lock protocol of Quorvane: one set-if-absent key per held lock.
-#include "ops.hpp"
 #include "quorvane.hpp"
 #include "ref.hpp"
 #include "startup.hpp"
+#include "statements.hpp"
 
 namespace quorvane {
 
 using frame::fail;
+using frame::Failed;
 using frame::Function;
 using frame::Ref;
 
@@ -54,25 +55,27 @@ PyObject* scope_new(PyObject* self, PyObject* target_address, PyObject* metadata
   return reinterpret_cast<PyObject*>(s);
 }
 
-PyObject* shared(PyObject* value, const char* name) {
+// A shared variable, which a collected scope no longer holds.
+Ref shared(PyObject* value, const char* name) {
   if (value == nullptr) {
     PyErr_Format(PyExc_NameError,
                  "free variable '%s' referenced before assignment in enclosing scope", name);
   }
-  return value;
+  return Ref::borrow(value);
 }
 
 // `if not getattr(self, "client", None): raise TarvexConnectionError(msg)`
-bool connected_or_raise(Function* fn, PyObject* self, int guard_line, int raise_line) {
-  Ref client = Ref::steal(frame::getattr_or_none(self, k.client));
+template <class L>
+bool connected_or_raise(Function* fn, PyObject* self) {
+  Ref client = frame::getattr_or_none(self, k.client);
   int truth = client ? PyObject_IsTrue(client.get()) : -1;
   if (truth > 0) return true;
-  if (truth < 0) return fail(fn, guard_line), false;
-  Ref error_type = Ref::steal(frame::lookup_global(info, k.TarvexConnectionError));
+  if (truth < 0) return fail(fn, L::guard);
+  Ref error_type = frame::lookup_global(fn, k.TarvexConnectionError);
   Ref error = error_type ? Ref::steal(PyObject_CallOneArg(error_type.get(), k.not_connected))
                          : Ref();
   if (error) frame::raise_value(error.get(), nullptr);
-  return fail(fn, raise_line), false;
+  return fail(fn, L::not_connected);
 }
 
 PyObject* attempt(PyObject* set_command_fn) {
@@ -82,70 +85,72 @@ PyObject* attempt(PyObject* set_command_fn) {
 }  // namespace
 
 bool ready_scope_type() noexcept {
-  if (scope_type.tp_flags & Py_TPFLAGS_READY) return true;
   scope_type.tp_name = "quorvane_acquire_scope";
   scope_type.tp_basicsize = sizeof(Scope);
   scope_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   scope_type.tp_dealloc = scope_dealloc;
   scope_type.tp_traverse = scope_traverse;
   scope_type.tp_clear = scope_clear;
-  return frame::ready_type_without_gc(&scope_type);
+  return startup::ready_type_without_gc(&scope_type);
 }
 
 PyObject* set_command(Function* fn, PyObject* const*) {
+  using L = line::SetCommand;
   Scope* s = reinterpret_cast<Scope*>(fn->closure);
-  PyObject* self = shared(s->self, "self");
-  if (self == nullptr) return fail(fn, 123);
-  Ref client = Ref::steal(PyObject_GetAttr(self, k.client));
+  Ref self = shared(s->self, "self");
+  if (!self) return fail(fn, L::set);
+  Ref client = Ref::steal(PyObject_GetAttr(self.get(), k.client));
   Ref set = client ? Ref::steal(PyObject_GetAttr(client.get(), k.set)) : Ref();
-  if (!set) return fail(fn, 123);
+  if (!set) return fail(fn, L::set);
 
-  PyObject* target = shared(s->target_address, "target_address");
-  Ref key = target ? Ref::steal(PyObject_CallMethodNoArgs(target, k.to_string)) : Ref();
-  if (!key) return fail(fn, 124);
+  Ref target = shared(s->target_address, "target_address");
+  Ref key = target ? Ref::steal(PyObject_CallMethodNoArgs(target.get(), k.to_string)) : Ref();
+  if (!key) return fail(fn, L::key);
 
-  PyObject* metadata = shared(s->metadata, "metadata");
-  if (metadata == nullptr) return fail(fn, 125);
+  Ref metadata = shared(s->metadata, "metadata");
+  if (!metadata) return fail(fn, L::value);
   Ref value;
-  if (metadata == Py_None) {
+  if (metadata.get() == Py_None) {
     value = Ref::borrow(k.empty);
   } else {
-    Ref json = Ref::steal(frame::lookup_global(info, k.json));
+    Ref json = frame::lookup_global(fn, k.json);
     Ref dumps = json ? Ref::steal(PyObject_GetAttr(json.get(), k.dumps)) : Ref();
-    value = dumps ? Ref::steal(PyObject_CallOneArg(dumps.get(), metadata)) : Ref();
-    if (!value) return fail(fn, 125);
+    value = dumps ? Ref::steal(PyObject_CallOneArg(dumps.get(), metadata.get())) : Ref();
+    if (!value) return fail(fn, L::value);
   }
 
   PyObject* args[] = {key.get(), value.get(), Py_True};
   Ref res = Ref::steal(PyObject_Vectorcall(set.get(), args, 2, k.kw_nx));
-  if (!res) return fail(fn, 123);
+  if (!res) return fail(fn, L::set);
   int truth = PyObject_IsTrue(res.get());
-  if (truth < 0) return fail(fn, 129);
+  if (truth < 0) return fail(fn, L::reply);
   return PyBool_FromLong(truth);
 }
 
 PyObject* acquire(Function* fn, PyObject* const* p) {
+  using L = line::Acquire;
   PyObject *self = p[0], *timeout_ms = p[2], *blocking = p[3];
   Ref scope = Ref::steal(scope_new(self, p[1], p[4]));
-  if (!scope) return fail(fn, 98);
-  if (!connected_or_raise(fn, self, 118, 120)) return nullptr;
-  Ref try_once = Ref::steal(frame::function_new(set_command_row, info, scope.get()));
-  if (!try_once) return fail(fn, 122);
+  if (!scope) return fail(fn, L::scope);
+  if (!connected_or_raise<L>(fn, self)) return nullptr;
+  Ref try_once = Ref::steal(frame::function_new(set_command_row, *fn->info, fn->globals,
+                                                scope.get()));
+  if (!try_once) return fail(fn, L::make_attempt);
 
   int wait = PyObject_IsTrue(blocking);
-  if (wait < 0) return fail(fn, 131);
+  if (wait < 0) return fail(fn, L::blocking);
   if (!wait) {
     PyObject* result = attempt(try_once.get());
-    return result ? result : fail(fn, 144);
+    return result ? result : fail(fn, L::single_attempt);
   }
 
   double timing = 0.0;
   Ref timeout_seconds = Ref::steal(PyNumber_TrueDivide(timeout_ms, k.per_second));
-  if (!timeout_seconds) return fail(fn, 133);
+  if (!timeout_seconds) return fail(fn, L::division);
   for (;;) {
     Ref result = Ref::steal(attempt(try_once.get()));
     int taken = result ? PyObject_IsTrue(result.get()) : -1;
-    if (taken < 0) return fail(fn, 135);
+    if (taken < 0) return fail(fn, L::attempt);
     if (taken) return result.release();
 
     // 0 <= _timeout_seconds <= _timing: the budget counts pauses, not clock time
@@ -155,24 +160,25 @@ PyObject* acquire(Function* fn, PyObject* const* p) {
       limited = counted ? PyObject_RichCompareBool(timeout_seconds.get(), counted.get(), Py_LE)
                         : -1;
     }
-    if (limited < 0) return fail(fn, 136);
+    if (limited < 0) return fail(fn, L::budget);
     if (limited) return result.release();
 
-    Ref sleep = Ref::steal(frame::lookup_global(info, k.sleep));
+    Ref sleep = frame::lookup_global(fn, k.sleep);
     Ref slept = sleep ? Ref::steal(PyObject_CallOneArg(sleep.get(), k.pause)) : Ref();
-    if (!slept) return fail(fn, 140);
+    if (!slept) return fail(fn, L::pause);
     timing += 0.1;
   }
 }
 
 PyObject* release(Function* fn, PyObject* const* p) {
+  using L = line::Release;
   PyObject* self = p[0];
-  if (!connected_or_raise(fn, self, 156, 158)) return nullptr;
+  if (!connected_or_raise<L>(fn, self)) return nullptr;
   Ref client = Ref::steal(PyObject_GetAttr(self, k.client));
   Ref del = client ? Ref::steal(PyObject_GetAttr(client.get(), k.del)) : Ref();
   Ref key = del ? Ref::steal(PyObject_CallMethodNoArgs(p[1], k.to_string)) : Ref();
   Ref reply = key ? Ref::steal(PyObject_CallOneArg(del.get(), key.get())) : Ref();
-  if (!reply) return fail(fn, 160);
+  if (!reply) return fail(fn, L::del);
   Py_RETURN_NONE;
 }
 

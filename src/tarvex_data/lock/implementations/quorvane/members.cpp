@@ -8,33 +8,34 @@ using frame::Check;
 using frame::Default;
 using frame::Entry;
 using frame::FunctionRow;
+using frame::Kind;
 using frame::Param;
 using frame::Wrap;
 
-Param self_only[] = {{"self", nullptr}};
+constexpr Param self_only[] = {{"self"}};
 
-// `connect` takes these after `self`; `_get_redis_client` takes them without it.
-Param connect_params[] = {
-    {"self", nullptr},
-    {"host", "str", Check::exact_str},
-    {"port", "int", Check::exact_int, Default::record, &k.default_port},
-    {"username", "str | None", Check::none, Default::none},
-    {"password", "str | None", Check::none, Default::none},
-    {"ssl", "bool", Check::none, Default::false_},
-    {"ssl_certfile", "str | None", Check::none, Default::none},
-    {"ssl_keyfile", "str | None", Check::none, Default::none},
-    {"ssl_ca_certs", "str | None", Check::none, Default::none},
+// `_get_redis_client` takes the same, without `self`.
+constexpr Param connect_params[] = {
+    {"self"},
+    {"host", "str", Kind::positional, Check::exact_str},
+    {"port", "int", Kind::keyword_only, Check::exact_int, Default::record, &k.default_port},
+    {"username", "str | None", Kind::keyword_only, Check::none, Default::none},
+    {"password", "str | None", Kind::keyword_only, Check::none, Default::none},
+    {"ssl", "bool", Kind::keyword_only, Check::none, Default::false_},
+    {"ssl_certfile", "str | None", Kind::keyword_only, Check::none, Default::none},
+    {"ssl_keyfile", "str | None", Kind::keyword_only, Check::none, Default::none},
+    {"ssl_ca_certs", "str | None", Kind::keyword_only, Check::none, Default::none},
 };
 
-Param acquire_params[] = {
-    {"self", nullptr},
+constexpr Param acquire_params[] = {
+    {"self"},
     {"target_address", "Address"},
-    {"timeout_ms", "int", Check::exact_int, Default::record, &k.no_timeout},
-    {"blocking", "bool", Check::none, Default::true_},
-    {"metadata", "dict[str, Any] | None", Check::none, Default::none},
+    {"timeout_ms", "int", Kind::keyword_only, Check::exact_int, Default::record, &k.no_timeout},
+    {"blocking", "bool", Kind::keyword_only, Check::none, Default::true_},
+    {"metadata", "dict[str, Any] | None", Kind::keyword_only, Check::none, Default::none},
 };
 
-Param release_params[] = {{"self", nullptr}, {"target_address", "Address"}};
+constexpr Param release_params[] = {{"self"}, {"target_address", "Address"}};
 
 const char* const set_command_locals[] = {"res", nullptr};
 const char* const acquire_locals[] = {"msg", "_set_command", "_set_command", "_timing",
@@ -87,37 +88,71 @@ const char* const release_doc[] = {"Releases the lock for the given target addre
                                    "Args:", "target_address (Address): The address to unlock.",
                                    "", "Returns:", "None", nullptr};
 
-//                name, qualname, trace name, line, params, positional, kw-only, *args, **kwargs,
-//                return annotation, other locals, docstring, body, wrapping, entry, static
-const FunctionRow is_connected_row{
-    "is_connected", "Quorvane.is_connected", nullptr, 22, self_only, 1, 0, false, false,
-    "bool", nullptr, is_connected_doc, is_connected, Wrap::property};
-const FunctionRow is_alive_row{
-    "is_alive", "Quorvane.is_alive", nullptr, 32, self_only, 1, 0, false, false,
-    "bool", nullptr, is_alive_doc, is_alive, Wrap::property};
-const FunctionRow connect_row{
-    "connect", "Quorvane.connect", nullptr, 50, connect_params, 2, 7, false, false,
-    "None", nullptr, connect_doc, connect};
-const FunctionRow disconnect_row{
-    "disconnect", "Quorvane.disconnect", nullptr, 89, self_only, 1, 0, false, false,
-    "None", nullptr, disconnect_doc, disconnect};
-const FunctionRow acquire_row{
-    "acquire", "Quorvane.acquire", nullptr, 98, acquire_params, 2, 3, false, false,
-    "bool", acquire_locals, acquire_doc, acquire};
-const FunctionRow release_row{
-    "release", "Quorvane.release", nullptr, 146, release_params, 2, 0, false, false,
-    "None", release_locals, release_doc, release};
-const FunctionRow get_redis_client_row{
-    "_get_redis_client", "Quorvane._get_redis_client", nullptr, 162, connect_params + 1, 1, 7,
-    false, false, "Any", client_locals, nullptr, get_redis_client, Wrap::staticmethod,
-    Entry::fast, true};
+const FunctionRow is_connected_row{.name = "is_connected",
+                                   .qualname = "Quorvane.is_connected",
+                                   .line = line::IsConnected::def,
+                                   .params = self_only,
+                                   .returns = "bool",
+                                   .doc = is_connected_doc,
+                                   .body = is_connected,
+                                   .wrap = Wrap::property};
+const FunctionRow is_alive_row{.name = "is_alive",
+                               .qualname = "Quorvane.is_alive",
+                               .line = line::IsAlive::def,
+                               .params = self_only,
+                               .returns = "bool",
+                               .doc = is_alive_doc,
+                               .body = is_alive,
+                               .wrap = Wrap::property};
+const FunctionRow connect_row{.name = "connect",
+                              .qualname = "Quorvane.connect",
+                              .line = line::Connect::def,
+                              .params = connect_params,
+                              .returns = "None",
+                              .doc = connect_doc,
+                              .body = connect};
+const FunctionRow disconnect_row{.name = "disconnect",
+                                 .qualname = "Quorvane.disconnect",
+                                 .line = line::Disconnect::def,
+                                 .params = self_only,
+                                 .returns = "None",
+                                 .doc = disconnect_doc,
+                                 .body = disconnect};
+const FunctionRow acquire_row{.name = "acquire",
+                              .qualname = "Quorvane.acquire",
+                              .line = line::Acquire::def,
+                              .params = acquire_params,
+                              .returns = "bool",
+                              .locals = acquire_locals,
+                              .doc = acquire_doc,
+                              .body = acquire};
+const FunctionRow release_row{.name = "release",
+                              .qualname = "Quorvane.release",
+                              .line = line::Release::def,
+                              .params = release_params,
+                              .returns = "None",
+                              .locals = release_locals,
+                              .doc = release_doc,
+                              .body = release};
+const FunctionRow get_redis_client_row{.name = "_get_redis_client",
+                                       .qualname = "Quorvane._get_redis_client",
+                                       .line = line::GetRedisClient::def,
+                                       .params = frame::ParamList(connect_params).without_self(),
+                                       .returns = "Any",
+                                       .locals = client_locals,
+                                       .body = get_redis_client,
+                                       .wrap = Wrap::staticmethod};
 
 }  // namespace
 
-const FunctionRow set_command_row{
-    "_set_command", "Quorvane.acquire.<locals>._set_command", "Quorvane.acquire._set_command",
-    122, nullptr, 0, 0, false, false, "bool", set_command_locals, nullptr, set_command,
-    Wrap::plain, Entry::noargs};
+const FunctionRow set_command_row{.name = "_set_command",
+                                  .qualname = "Quorvane.acquire.<locals>._set_command",
+                                  .line = line::SetCommand::def,
+                                  .returns = "bool",
+                                  .locals = set_command_locals,
+                                  .body = set_command,
+                                  .entry = Entry::noargs,
+                                  .trace_name = "Quorvane.acquire._set_command"};
 
 const FunctionRow* const code_rows[] = {&set_command_row, &is_connected_row, &is_alive_row,
                                         &connect_row, &disconnect_row, &acquire_row,

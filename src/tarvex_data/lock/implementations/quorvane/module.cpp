@@ -1,6 +1,5 @@
-// Start-up of the Redis-backed lock module.
+// Start-up of the Redis-backed lock module: its recipe.
 #include "quorvane.hpp"
-#include "ref.hpp"
 #include "startup.hpp"
 
 namespace quorvane {
@@ -10,28 +9,15 @@ frame::ModuleInfo info{"quorvane", "tarvex_data.lock.implementations.quorvane",
 
 namespace {
 
-using frame::Ref;
+startup::ProcessState state;
 
-frame::ProcessState state;
+const startup::BuiltinName builtins[] = {
+    {&k.property_type, &k.property},
+    {&k.staticmethod_type, &k.staticmethod},
+    {&k.import_error, &k.ImportError},
+};
 
-bool bind_builtins() {
-  return (k.property_type = frame::builtin(info, k.property)) &&
-         (k.staticmethod_type = frame::builtin(info, k.staticmethod)) &&
-         (k.import_error = frame::builtin(info, k.ImportError));
-}
-
-bool build_quorvane(int* line) {
-  Ref annotations = Ref::steal(PyDict_New());
-  if (!annotations || PyDict_SetItem(annotations.get(), k.client, k.redis_annotation) < 0) {
-    return false;
-  }
-  frame::ClassSpec spec{k.Quorvane,  k.class_doc,       k.LockBase,
-                        annotations.get(), class_rows, n_class_rows,
-                        12,          k.property_type, k.staticmethod_type};
-  return frame::build_class(info, spec, line);
-}
-
-const frame::ImportStep imports[] = {
+const startup::ImportStep imports[] = {
     {&k.json, nullptr, 1},
     {&k.time, &k.sleep, 2},
     {&k.typing, &k.Any, 3},
@@ -41,11 +27,33 @@ const frame::ImportStep imports[] = {
     {&k.base_module, &k.LockBase, 9},
 };
 
-const frame::ModuleRecipe recipe{
-    &state,      &info,       make_constants, bind_builtins, code_rows, n_code_rows,
-    ready_scope_type, imports, 7,            build_quorvane, &k.test};
+const startup::ClassAnnotation annotations[] = {{&k.client, &k.redis_annotation}};
+
+const startup::ModuleRecipe recipe{
+    .state = &state,
+    .info = &info,
+    .make_constants = make_constants,
+    .builtins = builtins,
+    .n_builtins = 3,
+    .code_rows = code_rows,
+    .n_code_rows = n_code_rows,
+    .ready_private_types = ready_scope_type,
+    .imports = imports,
+    .n_imports = 7,
+    .class_spec = {.name = &k.Quorvane,
+                   .doc = &k.class_doc,
+                   .base_name = &k.LockBase,
+                   .annotations = annotations,
+                   .n_annotations = 1,
+                   .members = class_rows,
+                   .n_members = n_class_rows,
+                   .line = line::class_statement,
+                   .property_type = &k.property_type,
+                   .staticmethod_type = &k.staticmethod_type},
+    .test_name = &k.test,
+};
 
 }  // namespace
 }  // namespace quorvane
 
-PyMODINIT_FUNC PyInit_quorvane(void) { return frame::init_module("quorvane", quorvane::recipe); }
+PyMODINIT_FUNC PyInit_quorvane(void) { return startup::init_module("quorvane", quorvane::recipe); }

@@ -19,7 +19,7 @@ struct Constants {
   PyObject *kw_nx, *kw_client_options, *kw_redis_options;
   // numbers
   PyObject *pause, *per_second, *zero, *default_port, *no_timeout;
-  // builtins looked up once
+  // builtins looked up at start-up
   PyObject *property_type, *staticmethod_type, *import_error;
 };
 
@@ -33,6 +33,29 @@ extern const int n_class_rows;
 
 bool make_constants() noexcept;
 bool ready_scope_type() noexcept;
+
+// The source lines that traceback entries name, beside each member's body.
+namespace line {
+inline constexpr int class_statement = 12;
+struct IsConnected { static constexpr int def = 22, read_client = 30; };
+struct IsAlive { static constexpr int def = 32, read_client = 40, ping = 44, except_clause = 45; };
+struct Connect { static constexpr int def = 50, make_client = 78; };
+struct Disconnect { static constexpr int def = 89, close = 96; };
+struct Acquire {
+  static constexpr int def = 98, scope = 98, guard = 118, not_connected = 120,
+                       make_attempt = 122, blocking = 131, division = 133, attempt = 135,
+                       budget = 136, pause = 140, single_attempt = 144;
+};
+struct SetCommand {
+  static constexpr int def = 122, set = 123, key = 124, value = 125, reply = 129;
+};
+struct Release {
+  static constexpr int def = 146, guard = 156, not_connected = 158, del = 160;
+};
+struct GetRedisClient {
+  static constexpr int def = 162, import = 175, new_error = 178, construct = 180;
+};
+}  // namespace line
 
 PyObject* is_connected(frame::Function* fn, PyObject* const* p);
 PyObject* is_alive(frame::Function* fn, PyObject* const* p);

@@ -8,7 +8,7 @@ Constants k{};
 
 bool make_constants() noexcept {
   if (k.no_timeout != nullptr) return true;
-  const frame::StringConstant strings[] = {
+  const startup::StringConstant strings[] = {
       {&k.threading, "threading", true},
       {&k.Lock, "Lock", true},
       {&k.time, "time", true},
@@ -30,9 +30,9 @@ bool make_constants() noexcept {
       {&k.round, "round", true},
       {&k.class_doc, "\n    A thread lock implementation of the LockBase class.\n    ", false},
   };
-  if (!frame::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0])) ||
-      !(k.kw_timeout = frame::names_tuple({"timeout"})) || !(k.kw_blocking = frame::names_tuple({"blocking"})) ||
-      !(k.kw_record = frame::names_tuple({"expires_at", "data"}))) {
+  if (!startup::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0])) ||
+      !(k.kw_timeout = startup::names_tuple({"timeout"})) || !(k.kw_blocking = startup::names_tuple({"blocking"})) ||
+      !(k.kw_record = startup::names_tuple({"expires_at", "data"}))) {
     return false;
   }
   return (k.zero = PyLong_FromLong(0)) && (k.thousand = PyLong_FromLong(1000)) &&

@@ -3,6 +3,7 @@
 
 #include "ref.hpp"
 #include "sellavar.hpp"
+#include "statements.hpp"
 
 namespace sellavar {
 
@@ -12,92 +13,98 @@ using frame::Ref;
 
 namespace {
 
+using A = line::Acquire;
+using R = line::Release;
+
+// `timeout_ms >= 0`; exactly an int here, so the comparison runs no Python code.
+int non_negative(PyObject* timeout_ms) {
+  return PyObject_RichCompareBool(timeout_ms, k.zero, Py_GE);
+}
+
+// `address in self.locks`
+int known(Function* fn, PyObject* self, PyObject* address, int line) {
+  Ref locks = Ref::steal(PyObject_GetAttr(self, k.locks));
+  int found = !locks ? -1
+              : PyDict_CheckExact(locks.get()) ? PyDict_Contains(locks.get(), address)
+                                               : PySequence_Contains(locks.get(), address);
+  if (found < 0) fail(fn, line);
+  return found;
+}
+
+// `self.locks[address]`
+Ref fetch(Function* fn, PyObject* self, PyObject* address, int line) {
+  Ref locks = Ref::steal(PyObject_GetAttr(self, k.locks));
+  Ref lock = locks ? Ref::steal(PyObject_GetItem(locks.get(), address)) : Ref();
+  if (!lock) return fail(fn, line);
+  return lock;
+}
+
 // `LockObject(expires_at=..., data=...)` for the first acquire of an address.
 Ref make_record(Function* fn, PyObject* timeout_ms, PyObject* metadata) {
-  Ref record_type = Ref::steal(frame::lookup_global(info, k.LockObject));
-  if (!record_type) return fail(fn, 55), Ref();
+  Ref record_type = frame::lookup_global(fn, k.LockObject);
+  if (!record_type) return fail(fn, A::record);
   Ref expires_at;
-  int limited = PyObject_RichCompareBool(timeout_ms, k.zero, Py_GE);
+  int limited = non_negative(timeout_ms);
   if (limited > 0) {
-    Ref clock = Ref::steal(frame::lookup_global(info, k.time));
+    Ref clock = frame::lookup_global(fn, k.time);
     Ref now = clock ? Ref::steal(PyObject_CallNoArgs(clock.get())) : Ref();
     Ref ms = now ? Ref::steal(PyNumber_Multiply(now.get(), k.thousand)) : Ref();
-    Ref rounded = ms ? Ref::steal(PyObject_CallOneArg(k.round_fn, ms.get())) : Ref();
+    Ref round_fn = Ref::borrow(k.round_fn);
+    Ref rounded = ms ? Ref::steal(PyObject_CallOneArg(round_fn.get(), ms.get())) : Ref();
     if (rounded) expires_at = Ref::steal(PyNumber_Add(rounded.get(), timeout_ms));
   } else if (limited == 0) {
     expires_at = Ref::borrow(k.no_timeout);
   }
-  if (!expires_at) return fail(fn, 56), Ref();
+  if (!expires_at) return fail(fn, A::expiry);
   int has_data = PyObject_IsTrue(metadata);
   Ref data = has_data > 0 ? Ref::borrow(metadata)
                           : has_data == 0 ? Ref::steal(PyDict_New()) : Ref();
-  if (!data) return fail(fn, 57), Ref();
+  if (!data) return fail(fn, A::data);
   PyObject* args[] = {expires_at.get(), data.get()};
   Ref record = Ref::steal(PyObject_Vectorcall(record_type.get(), args, 0, k.kw_record));
-  if (!record) return fail(fn, 55), Ref();
+  if (!record) return fail(fn, A::record);
   return record;
 }
 
+// `self.lock_data[address] = LockObject(...)`
 bool store_record(Function* fn, PyObject* self, PyObject* address, PyObject* timeout_ms,
                   PyObject* metadata) {
   Ref record = make_record(fn, timeout_ms, metadata);
   if (!record) return false;
   Ref lock_data = Ref::steal(PyObject_GetAttr(self, k.lock_data));
   if (!lock_data || PyObject_SetItem(lock_data.get(), address, record.get()) < 0) {
-    return fail(fn, 55), false;
+    return fail(fn, A::record);
   }
   return true;
 }
 
-Ref new_lock(Function* fn) {
-  Ref factory = Ref::steal(frame::lookup_global(info, k.Lock));
-  Ref lock = factory ? Ref::steal(PyObject_CallNoArgs(factory.get())) : Ref();
-  if (!lock) fail(fn, 54);
-  return lock;
-}
-
-// The address's lock, made on first use. For a plain dict the test and the insertion are one
-// step, so threads racing on a new address all end up on the one lock stored; only the
-// thread whose lock was stored writes the record.
-Ref lock_for(Function* fn, PyObject* self, PyObject* address, PyObject* timeout_ms,
-             PyObject* metadata) {
-  Ref locks = Ref::steal(PyObject_GetAttr(self, k.locks));
-  if (!locks) return fail(fn, 53), Ref();
+// `self.locks[address] = Lock()` and the record. In a plain dict the store is a setdefault:
+// threads racing on a new address all end up on the one lock stored, and only the thread whose
+// lock was stored writes the record.
+bool add_entry(Function* fn, PyObject* self, PyObject* address, PyObject* timeout_ms,
+               PyObject* metadata) {
+  Ref factory = frame::lookup_global(fn, k.Lock);
+  Ref made = factory ? Ref::steal(PyObject_CallNoArgs(factory.get())) : Ref();
+  Ref locks = made ? Ref::steal(PyObject_GetAttr(self, k.locks)) : Ref();
+  if (!locks) return fail(fn, A::new_lock);
   if (PyDict_CheckExact(locks.get())) {
-    PyObject* found = PyDict_GetItemWithError(locks.get(), address);
-    if (found != nullptr) return Ref::borrow(found);
-    if (PyErr_Occurred()) return fail(fn, 53), Ref();
-    Ref made = new_lock(fn);
-    if (!made) return Ref();
     PyObject* stored = PyDict_SetDefault(locks.get(), address, made.get());
-    if (stored == nullptr) return fail(fn, 54), Ref();
-    Ref lock = Ref::borrow(stored);
-    if (stored == made.get() && !store_record(fn, self, address, timeout_ms, metadata)) {
-      return Ref();
-    }
-    return lock;
+    if (stored == nullptr) return fail(fn, A::new_lock);
+    if (stored != made.get()) return true;
+  } else if (PyObject_SetItem(locks.get(), address, made.get()) < 0) {
+    return fail(fn, A::new_lock);
   }
-  int known = PySequence_Contains(locks.get(), address);
-  if (known < 0) return fail(fn, 53), Ref();
-  if (!known) {
-    Ref made = new_lock(fn);
-    if (!made) return Ref();
-    if (PyObject_SetItem(locks.get(), address, made.get()) < 0) return fail(fn, 54), Ref();
-    if (!store_record(fn, self, address, timeout_ms, metadata)) return Ref();
-  }
-  Ref lock = Ref::steal(PyObject_GetItem(locks.get(), address));
-  if (!lock) fail(fn, 60);
-  return lock;
+  return store_record(fn, self, address, timeout_ms, metadata);
 }
 
 // The interpreter's own lock type; classes made in Python are never immutable types.
 bool is_thread_lock(PyObject* lock) {
-  static PyTypeObject* known = nullptr;
+  static PyTypeObject* known_type = nullptr;
   PyTypeObject* type = Py_TYPE(lock);
-  if (type == known) return true;
-  if (known == nullptr && (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) &&
+  if (type == known_type) return true;
+  if (known_type == nullptr && (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) &&
       std::strcmp(type->tp_name, "_thread.lock") == 0) {
-    known = type;
+    known_type = type;
     return true;
   }
   return false;
@@ -108,9 +115,13 @@ bool is_thread_lock(PyObject* lock) {
 PyObject* call_acquire(PyObject* lock, PyObject* value, PyObject* kwnames, bool wait) {
   PyObject* args[] = {nullptr, lock, value, value};
   constexpr size_t offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
-  if (!is_thread_lock(lock)) return PyObject_VectorcallMethod(k.acquire, args + 1, 1 | offset, kwnames);
+  if (!is_thread_lock(lock)) {
+    return PyObject_VectorcallMethod(k.acquire, args + 1, 1 | offset, kwnames);
+  }
   if (!wait) return PyObject_VectorcallMethod(k.acquire, args + 1, 2 | offset, nullptr);
-  if (value == k.no_timeout) return PyObject_VectorcallMethod(k.acquire, args + 1, 1 | offset, nullptr);
+  if (value == k.no_timeout) {
+    return PyObject_VectorcallMethod(k.acquire, args + 1, 1 | offset, nullptr);
+  }
   args[2] = Py_True;
   return PyObject_VectorcallMethod(k.acquire, args + 1, 3 | offset, nullptr);
 }
@@ -121,54 +132,48 @@ PyObject* do_nothing(Function*, PyObject* const*) { Py_RETURN_NONE; }
 PyObject* always_true(Function*, PyObject* const*) { Py_RETURN_TRUE; }
 
 PyObject* init(Function* fn, PyObject* const* p) {
+  using L = line::Init;
   Ref locks = Ref::steal(PyDict_New());
-  if (!locks || PyObject_SetAttr(p[0], k.locks, locks.get()) < 0) return fail(fn, 29);
+  if (!locks || PyObject_SetAttr(p[0], k.locks, locks.get()) < 0) return fail(fn, L::locks);
   Ref lock_data = Ref::steal(PyDict_New());
   if (!lock_data || PyObject_SetAttr(p[0], k.lock_data, lock_data.get()) < 0) {
-    return fail(fn, 30);
+    return fail(fn, L::lock_data);
   }
   Py_RETURN_NONE;
 }
 
 PyObject* acquire(Function* fn, PyObject* const* p) {
-  PyObject *timeout_ms = p[2], *blocking = p[3];
-  Ref lock = lock_for(fn, p[0], p[1], timeout_ms, p[4]);
+  PyObject *self = p[0], *address = p[1], *timeout_ms = p[2], *blocking = p[3];
+  int present = known(fn, self, address, A::test);
+  if (present < 0) return nullptr;
+  if (!present && !add_entry(fn, self, address, timeout_ms, p[4])) return nullptr;
+  Ref lock = fetch(fn, self, address, A::fetch);
   if (!lock) return nullptr;
+
   int wait = PyObject_IsTrue(blocking);
-  if (wait < 0) return fail(fn, 62);
+  if (wait < 0) return fail(fn, A::blocking);
   if (!wait) {
     PyObject* r = call_acquire(lock.get(), Py_False, k.kw_blocking, false);
-    return r ? r : fail(fn, 65);
+    return r ? r : fail(fn, A::try_once);
   }
-  // timeout_ms is exactly an int here, so its sign decides `timeout_ms >= 0`
-  Ref timeout = _PyLong_Sign(timeout_ms) >= 0
-                    ? Ref::steal(PyNumber_TrueDivide(timeout_ms, k.thousand))
-                    : Ref::borrow(k.no_timeout);
-  if (!timeout) return fail(fn, 63);
+  int limited = non_negative(timeout_ms);
+  Ref timeout = limited > 0    ? Ref::steal(PyNumber_TrueDivide(timeout_ms, k.thousand))
+                : limited == 0 ? Ref::borrow(k.no_timeout)
+                               : Ref();
+  if (!timeout) return fail(fn, A::wait);
   PyObject* r = call_acquire(lock.get(), timeout.get(), k.kw_timeout, true);
-  return r ? r : fail(fn, 63);
+  return r ? r : fail(fn, A::wait);
 }
 
 PyObject* release(Function* fn, PyObject* const* p) {
-  PyObject* address = p[1];
-  Ref locks = Ref::steal(PyObject_GetAttr(p[0], k.locks));
-  if (!locks) return fail(fn, 81);
-  Ref lock;
-  if (PyDict_CheckExact(locks.get())) {
-    PyObject* found = PyDict_GetItemWithError(locks.get(), address);
-    if (found == nullptr) {
-      if (PyErr_Occurred()) return fail(fn, 81);
-      Py_RETURN_NONE;
-    }
-    lock = Ref::borrow(found);
-  } else {
-    int known = PySequence_Contains(locks.get(), address);
-    if (known < 0) return fail(fn, 81);
-    if (!known) Py_RETURN_NONE;
-    if (!(lock = Ref::steal(PyObject_GetItem(locks.get(), address)))) return fail(fn, 82);
-  }
+  PyObject *self = p[0], *address = p[1];
+  int present = known(fn, self, address, R::test);
+  if (present < 0) return nullptr;
+  if (!present) Py_RETURN_NONE;
+  Ref lock = fetch(fn, self, address, R::fetch);
+  if (!lock) return nullptr;
   Ref result = Ref::steal(PyObject_CallMethodNoArgs(lock.get(), k.release));
-  if (!result) return fail(fn, 83);
+  if (!result) return fail(fn, R::release);
   Py_RETURN_NONE;
 }
 

@@ -7,19 +7,21 @@ namespace {
 using frame::Check;
 using frame::Default;
 using frame::FunctionRow;
+using frame::Kind;
 using frame::Param;
 using frame::Wrap;
 
-Param self_only[] = {{"self", nullptr}};
-Param connect_params[] = {{"self", nullptr}, {"args", "Any"}, {"kwargs", "Any"}};
-Param acquire_params[] = {
-    {"self", nullptr},
+constexpr Param self_only[] = {{"self"}};
+constexpr Param connect_params[] = {
+    {"self"}, {"args", "Any", Kind::star_args}, {"kwargs", "Any", Kind::star_kwargs}};
+constexpr Param acquire_params[] = {
+    {"self"},
     {"target_address", "Address"},
-    {"timeout_ms", "int", Check::exact_int, Default::record, &k.no_timeout},
-    {"blocking", "bool", Check::none, Default::true_},
-    {"metadata", "dict[str, Any] | None", Check::none, Default::none},
+    {"timeout_ms", "int", Kind::keyword_only, Check::exact_int, Default::record, &k.no_timeout},
+    {"blocking", "bool", Kind::keyword_only, Check::none, Default::true_},
+    {"metadata", "dict[str, Any] | None", Kind::keyword_only, Check::none, Default::none},
 };
-Param release_params[] = {{"self", nullptr}, {"target_address", "Address"}};
+constexpr Param release_params[] = {{"self"}, {"target_address", "Address"}};
 
 const char* const lock_local[] = {"lock", nullptr};
 
@@ -50,29 +52,54 @@ const char* const release_doc[] = {
     "None",
     nullptr};
 
-//                name, qualname, trace name, line, params, positional, kw-only, *args, **kwargs,
-//                return annotation, other locals, docstring, body, wrapping
-const FunctionRow connect_row{
-    "connect", "Sellavar.connect", nullptr, 16, connect_params, 1, 0, true, true,
-    "None", nullptr, nullptr, do_nothing};
-const FunctionRow disconnect_row{
-    "disconnect", "Sellavar.disconnect", nullptr, 18, self_only, 1, 0, false, false,
-    "None", nullptr, nullptr, do_nothing};
-const FunctionRow is_connected_row{
-    "is_connected", "Sellavar.is_connected", nullptr, 20, self_only, 1, 0, false, false,
-    "bool", nullptr, nullptr, always_true, Wrap::property};
-const FunctionRow is_alive_row{
-    "is_alive", "Sellavar.is_alive", nullptr, 24, self_only, 1, 0, false, false,
-    "bool", nullptr, nullptr, always_true, Wrap::property};
-const FunctionRow init_row{
-    "__init__", "Sellavar.__init__", nullptr, 28, self_only, 1, 0, false, false,
-    "None", nullptr, nullptr, init};
-const FunctionRow acquire_row{
-    "acquire", "Sellavar.acquire", nullptr, 32, acquire_params, 2, 3, false, false,
-    "bool", lock_local, acquire_doc, acquire};
-const FunctionRow release_row{
-    "release", "Sellavar.release", nullptr, 67, release_params, 2, 0, false, false,
-    "None", lock_local, release_doc, release};
+const FunctionRow connect_row{.name = "connect",
+                              .qualname = "Sellavar.connect",
+                              .line = line::Connect::def,
+                              .params = connect_params,
+                              .returns = "None",
+                              .body = do_nothing};
+const FunctionRow disconnect_row{.name = "disconnect",
+                                 .qualname = "Sellavar.disconnect",
+                                 .line = line::Disconnect::def,
+                                 .params = self_only,
+                                 .returns = "None",
+                                 .body = do_nothing};
+const FunctionRow is_connected_row{.name = "is_connected",
+                                   .qualname = "Sellavar.is_connected",
+                                   .line = line::IsConnected::def,
+                                   .params = self_only,
+                                   .returns = "bool",
+                                   .body = always_true,
+                                   .wrap = Wrap::property};
+const FunctionRow is_alive_row{.name = "is_alive",
+                               .qualname = "Sellavar.is_alive",
+                               .line = line::IsAlive::def,
+                               .params = self_only,
+                               .returns = "bool",
+                               .body = always_true,
+                               .wrap = Wrap::property};
+const FunctionRow init_row{.name = "__init__",
+                           .qualname = "Sellavar.__init__",
+                           .line = line::Init::def,
+                           .params = self_only,
+                           .returns = "None",
+                           .body = init};
+const FunctionRow acquire_row{.name = "acquire",
+                              .qualname = "Sellavar.acquire",
+                              .line = line::Acquire::def,
+                              .params = acquire_params,
+                              .returns = "bool",
+                              .locals = lock_local,
+                              .doc = acquire_doc,
+                              .body = acquire};
+const FunctionRow release_row{.name = "release",
+                              .qualname = "Sellavar.release",
+                              .line = line::Release::def,
+                              .params = release_params,
+                              .returns = "None",
+                              .locals = lock_local,
+                              .doc = release_doc,
+                              .body = release};
 
 }  // namespace
 

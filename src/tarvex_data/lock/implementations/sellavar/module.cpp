@@ -1,5 +1,4 @@
-// Start-up of the in-process lock module.
-#include "ref.hpp"
+// Start-up of the in-process lock module: its recipe.
 #include "sellavar.hpp"
 #include "startup.hpp"
 
@@ -10,23 +9,14 @@ frame::ModuleInfo info{"sellavar", "tarvex_data.lock.implementations.sellavar",
 
 namespace {
 
-using frame::Ref;
+startup::ProcessState state;
 
-frame::ProcessState state;
+const startup::BuiltinName builtins[] = {
+    {&k.property_type, &k.property},
+    {&k.round_fn, &k.round},
+};
 
-bool bind_builtins() {
-  return (k.property_type = frame::builtin(info, k.property)) &&
-         (k.round_fn = frame::builtin(info, k.round));
-}
-
-// The class body stores no `__annotations__`.
-bool build_sellavar(int* line) {
-  frame::ClassSpec spec{k.Sellavar, k.class_doc, k.LockBase, nullptr, class_rows, n_class_rows,
-                        11, k.property_type, nullptr};
-  return frame::build_class(info, spec, line);
-}
-
-const frame::ImportStep imports[] = {
+const startup::ImportStep imports[] = {
     {&k.threading, &k.Lock, 1},
     {&k.time, &k.time, 2},
     {&k.typing, &k.Any, 3},
@@ -35,11 +25,32 @@ const frame::ImportStep imports[] = {
     {&k.base_module, &k.LockBase, 8},
 };
 
-const frame::ModuleRecipe recipe{
-    &state,  &info,   make_constants, bind_builtins,  class_rows, n_class_rows,
-    nullptr, imports, 6,              build_sellavar, &k.test};
+const startup::ModuleRecipe recipe{
+    .state = &state,
+    .info = &info,
+    .make_constants = make_constants,
+    .builtins = builtins,
+    .n_builtins = 2,
+    .code_rows = class_rows,
+    .n_code_rows = n_class_rows,
+    .ready_private_types = nullptr,
+    .imports = imports,
+    .n_imports = 6,
+    // the class body stores no `__annotations__`, and no member is static
+    .class_spec = {.name = &k.Sellavar,
+                   .doc = &k.class_doc,
+                   .base_name = &k.LockBase,
+                   .annotations = nullptr,
+                   .n_annotations = 0,
+                   .members = class_rows,
+                   .n_members = n_class_rows,
+                   .line = line::class_statement,
+                   .property_type = &k.property_type,
+                   .staticmethod_type = nullptr},
+    .test_name = &k.test,
+};
 
 }  // namespace
 }  // namespace sellavar
 
-PyMODINIT_FUNC PyInit_sellavar(void) { return frame::init_module("sellavar", sellavar::recipe); }
+PyMODINIT_FUNC PyInit_sellavar(void) { return startup::init_module("sellavar", sellavar::recipe); }

@@ -1,0 +1,131 @@
+// The guards of create and exec, and the failure path of exec.
+#include <cstdio>
+
+#include "startup.hpp"
+#include "traceback.hpp"
+
+namespace startup {
+namespace {
+
+// Copies one spec attribute into the module dict; a missing attribute is skipped.
+bool copy_spec_attr(PyObject* spec, const char* attr, PyObject* dict, const char* key,
+                    bool skip_none) {
+  PyObject* value = PyObject_GetAttrString(spec, attr);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  Ref held = Ref::steal(value);
+  if (skip_none && value == Py_None) return true;
+  return PyDict_SetItemString(dict, key, value) == 0;
+}
+
+// An interpreter initialised again after Py_FinalizeEx keeps the ID of the one before it,
+// but none of its objects: that counts as another interpreter.
+Failed interpreter_changed() {
+  PyErr_SetString(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process.");
+  return frame::failed;
+}
+
+}  // namespace
+
+void forget_interpreter(ProcessState& state) noexcept {
+  // The interpreter is gone: its objects may not be released, only dropped.
+  state.interpreter_finalized = true;
+  state.module = nullptr;
+}
+
+PyObject* create_module(ProcessState& state, PyObject* spec, void (*at_finalize)()) noexcept {
+  long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (state.interpreter_id == -1) {
+    if (id == -1) return nullptr;
+    // The shared library stays loaded after Py_FinalizeEx, and so does this state.
+    if (Py_AtExit(at_finalize) < 0) {
+      PyErr_SetString(PyExc_ImportError, "no room left for another interpreter exit function");
+      return nullptr;
+    }
+    state.interpreter_id = id;
+  } else if (state.interpreter_id != id || state.interpreter_finalized) {
+    return interpreter_changed();
+  }
+  if (state.module != nullptr) return Py_NewRef(state.module);
+
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  PyObject* dict = PyModule_GetDict(module.get());
+  if (!copy_spec_attr(spec, "loader", dict, "__loader__", false) ||
+      !copy_spec_attr(spec, "origin", dict, "__file__", false) ||
+      !copy_spec_attr(spec, "parent", dict, "__package__", false) ||
+      !copy_spec_attr(spec, "submodule_search_locations", dict, "__path__", true)) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+int begin_exec(ProcessState& state, frame::ModuleInfo& info, PyObject* module) noexcept {
+  if (state.module != nullptr) {
+    if (state.module == module) return 1;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 info.short_name);
+    return -1;
+  }
+  state.module = Py_NewRef(module);
+  Ref builtins = Ref::borrow(PyImport_AddModule("builtins"));
+  if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0) {
+    return fail_exec(state, info, nullptr, 0);
+  }
+  Py_XSETREF(info.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
+
+  const unsigned long major = (Py_Version >> 24) & 0xff;
+  const unsigned long minor = (Py_Version >> 16) & 0xff;
+  if (major != 3 || minor != 12) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 12, info.full_name, "does not match", static_cast<int>(major),
+                  static_cast<int>(minor));
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) return fail_exec(state, info, nullptr, 0);
+  }
+  if (!frame::init_module_info(info)) return fail_exec(state, info, nullptr, 0);
+  return 0;
+}
+
+bool register_full_name(ProcessState& state, const frame::ModuleInfo& info,
+                        PyObject* module) noexcept {
+  state.added_full_name = false;
+  PyObject* modules = PyImport_GetModuleDict();
+  int present = PyDict_Contains(modules, info.full_name_str);
+  if (present < 0) return false;
+  if (present == 1) return true;
+  state.added_full_name = PyDict_SetItem(modules, info.full_name_str, module) == 0;
+  return state.added_full_name;
+}
+
+int fail_exec(ProcessState& state, const frame::ModuleInfo& info, PyObject* globals,
+              int line) noexcept {
+  if (line > 0 && info.init_trace != nullptr) {
+    frame::add_traceback(info, globals, info.init_trace, line);
+  }
+  if (state.added_full_name) {
+    state.added_full_name = false;
+    // A later import must not find the half-built module; what the import system added under
+    // the imported name, it removes itself.
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemWithError(modules, info.full_name_str) == state.module) {
+      PyDict_DelItem(modules, info.full_name_str);
+    }
+    PyErr_Clear();  // the failure being reported matters more than this one
+    PyErr_SetRaisedException(raised);
+  }
+  Py_CLEAR(state.module);
+  return -1;
+}
+
+}  // namespace startup
