@@ -11,6 +11,7 @@ import redis
 
 from conftest import QUORVANE, RedisServer, module_entries
 from fakes import Address
+from tools.reply_dropper import ReplyDropper
 
 ACQ = QUORVANE + ".Quorvane.acquire"
 
@@ -142,3 +143,25 @@ def test_interrupt_while_blocked(redis_server, redis_client):
     entries = [tuple(e) for e in json.loads(line)]
     assert entries[0][0] == ACQ and entries[0][1] in (135, 140)
     assert redis_client.get("taken") == b"holder" and redis_client.dbsize() == before
+
+
+@pytest.mark.parametrize("retrying,outcome", [
+    (True, False),  # the client sends SET NX again, finds its own key, acquire gives up
+    (False, redis.exceptions.ConnectionError),
+])
+def test_lost_reply_to_an_applied_write_leaves_the_key(qmod, redis_server, redis_client,
+                                                       retrying, outcome):
+    proxy = ReplyDropper(redis_server.port)
+    q = (qmod.Quorvane if retrying else type("Q", (NoRetryQuorvane, qmod.Quorvane), {}))()
+    q.connect("127.0.0.1", port=proxy.port)
+    proxy.drop_next_set_replies(1)
+    try:
+        if outcome is False:
+            assert q.acquire(Address("lost"), timeout_ms=300) is False
+        else:
+            with pytest.raises(outcome):
+                q.acquire(Address("lost"), timeout_ms=300)
+    finally:
+        q.disconnect()
+        proxy.close()
+    assert proxy.dropped == 1 and redis_client.get("lost") == b""
