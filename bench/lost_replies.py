@@ -14,8 +14,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
-from tools.embedded_redis import EmbeddedRedis  # noqa: E402
-from tools.reply_dropper import ReplyDropper  # noqa: E402
+from tarvex_locks.local_servers import EmbeddedRedis  # noqa: E402
+from tools.proxies import ReplyDropper  # noqa: E402
 
 
 def dropped_replies(port: int, runs: int) -> None:

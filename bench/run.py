@@ -12,7 +12,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
-from tools.embedded_redis import EmbeddedRedis  # noqa: E402
+from tarvex_locks.local_servers import EmbeddedRedis  # noqa: E402
 
 
 def run_case(*args: object) -> dict:

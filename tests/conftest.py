@@ -6,7 +6,7 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from tools.embedded_redis import EmbeddedRedis  # noqa: E402
+from tarvex_locks.local_servers import EmbeddedRedis  # noqa: E402
 
 QUORVANE = "tarvex_data.lock.implementations.quorvane"
 SELLAVAR = "tarvex_data.lock.implementations.sellavar"

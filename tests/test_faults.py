@@ -11,7 +11,7 @@ import redis
 
 from conftest import QUORVANE, RedisServer, module_entries
 from fakes import Address
-from tools.reply_dropper import ReplyDropper
+from tools.proxies import ReplyDropper
 
 ACQ = QUORVANE + ".Quorvane.acquire"
 

@@ -8,16 +8,21 @@ from conftest import crowd
 
 PROCESS = """
 import sys, threading, redis
-from tarvex_data.lock.implementations.quorvane import Quorvane
 from tarvex_utils.models.data_models.address import Address
-port, threads, sections, addresses = map(int, sys.argv[1:5])
-q = Quorvane(); q.connect('127.0.0.1', port=port)
-r = redis.Redis(port=port)
+layout, port, threads, sections, names = sys.argv[1:6]
+port, threads, sections, names = int(port), int(threads), int(sections), names.split(',')
+if layout == 'cluster':
+    from tarvex_locks.cluster import QuorvaneCluster as Lock
+    r = redis.cluster.RedisCluster(host='127.0.0.1', port=port)
+else:
+    from tarvex_data.lock.implementations.quorvane import Quorvane as Lock
+    r = redis.Redis(port=port)
+q = Lock(); q.connect('127.0.0.1', port=port)
 errors = []
 def body(t):
     for i in range(sections):
-        k = (t + i) % addresses
-        a = Address('load', str(k))
+        k = (t + i) % len(names)
+        a = Address(names[k])
         if not q.acquire(a, timeout_ms=60000):
             errors.append('timeout'); return
         if r.incr(f'occupancy:{k}') != 1:
@@ -32,8 +37,9 @@ print(','.join(errors) or 'ok')
 
 
 def test_processes_times_threads_on_one_server(redis_server, redis_client):
-    procs = [subprocess.Popen([sys.executable, "-c", PROCESS, str(redis_server.port), "4", "50",
-                               "2"], stdout=subprocess.PIPE, text=True) for _ in range(4)]
+    procs = [subprocess.Popen([sys.executable, "-c", PROCESS, "single", str(redis_server.port),
+                               "4", "50", "load/0,load/1"], stdout=subprocess.PIPE, text=True)
+             for _ in range(4)]
     outs = [p.communicate(timeout=300)[0].strip() for p in procs]
     assert outs == ["ok"] * 4
     counts = [int(redis_client.get(f"count:{k}")) for k in range(2)]

@@ -10,6 +10,8 @@ EXAMPLE = '''
 from tarvex_data.lock.implementations.quorvane import Quorvane
 from tarvex_data.lock.implementations.sellavar import Sellavar
 from tarvex_utils.models.data_models.address import Address
+from tarvex_locks.cluster import QuorvaneCluster
+from tarvex_locks.sentinel import sentinel_quorvane
 
 
 def guarded(lock: Quorvane | Sellavar, address: Address) -> bool:
@@ -27,6 +29,12 @@ s = Sellavar()
 s.connect("anything", at_all=1)
 print(guarded(q, Address("a")), guarded(s, Address("b")), q.is_alive, len(s.locks))
 q.disconnect()
+c = QuorvaneCluster()
+c.connect("node-1", port=7000, password="secret", ssl=True, ssl_ca_certs="ca.pem")
+Locks = sentinel_quorvane("mymaster", [("s1", 26379), ("s2", 26379)], min_replicas=1)
+on_sentinel = Locks()
+on_sentinel.connect("s1", port=26379, username="app", password="secret")
+print(guarded(c, Address("c")), guarded(on_sentinel, Address("d")), Locks.service_name)
 '''
 
 

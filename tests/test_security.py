@@ -57,7 +57,7 @@ def certificates(tmp_path_factory):
 
 @pytest.fixture
 def tls_server(certificates):
-    from tools.embedded_redis import free_port
+    from tarvex_locks.local_servers import free_port
 
     port = free_port()
     d = certificates

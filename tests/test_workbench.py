@@ -1,16 +1,15 @@
 """The workbench run end to end against the test server, small enough to be quick."""
 import json
-import os
 import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import pytest
 
 
 def test_workbench_reports_no_loss_under_locks(redis_server, tmp_path):
     out = tmp_path / "results.json"
     run = subprocess.run(
-        [sys.executable, os.path.join(ROOT, "scripts", "workbench.py"), "--redis",
+        [sys.executable, "-m", "tarvex_locks.workbench", "--redis",
          f"127.0.0.1:{redis_server.port}", "-P", "2", "-T", "2", "-N", "15", "-K", "2",
          "--hold-ms", "0.5", "--no-progress", "--json", str(out)],
         capture_output=True, text=True, timeout=300)
@@ -27,7 +26,14 @@ def test_workbench_reports_no_loss_under_locks(redis_server, tmp_path):
     assert "No update was lost under a lock." in run.stdout
 
 
-def test_workbench_refuses_bad_options():
-    run = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "workbench.py"),
-                          "--redis", "nohostport", "-P", "1"], capture_output=True, text=True)
-    assert run.returncode == 2 and "HOST:PORT" in run.stderr
+@pytest.mark.parametrize("args,message", [
+    (["--redis", "nohostport"], "workbench: bad server address 'nohostport': expected HOST:PORT"),
+    (["-P", "0"], "workbench: argument -P/--processes: expected a whole number of at least 1, "
+                  "got '0' (see --help)"),
+    (["--redis", "127.0.0.1:1"], "workbench: cannot use the Redis server at 127.0.0.1:1: "),
+])
+def test_workbench_bad_options_and_dead_server_in_one_line(args, message):
+    run = subprocess.run([sys.executable, "-m", "tarvex_locks.workbench", *args],
+                         capture_output=True, text=True, timeout=30)
+    assert run.returncode == 2 and run.stdout == ""
+    assert run.stderr.count("\n") == 1 and run.stderr.startswith(message), run.stderr

@@ -1,0 +1,99 @@
+"""Command-line connection options shared by the project's commands, and the one-line failure
+they all report."""
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any, NoReturn
+
+import redis
+from redis.backoff import NoBackoff
+from redis.retry import Retry
+
+
+class Failure(Exception):
+    """Ends a command with one line on stderr and exit status 2."""
+
+
+class OneLineParser(argparse.ArgumentParser):
+    """Bad input is reported in one line, exit status 2."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", argparse.ArgumentDefaultsHelpFormatter)
+        super().__init__(*args, **kwargs)
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def run_command(prog: str, body: Any, argv: list[str] | None = None) -> int:
+    """Runs `body(argv)`, turning a Failure or a refused connection into one line and exit 2."""
+    try:
+        return int(body(argv))
+    except Failure as e:
+        print(f"{prog}: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return 130
+
+
+def add_server_options(p: argparse.ArgumentParser, default: str | None = "127.0.0.1:6379") -> None:
+    g = p.add_argument_group("server")
+    g.add_argument("--redis", metavar="HOST:PORT", default=default,
+                   help="the Redis server (with --cluster: any node of the cluster)")
+    g.add_argument("--username", help="user name for Redis authentication")
+    g.add_argument("--password", help="password for Redis authentication")
+    g.add_argument("--tls", action="store_true", help="connect with TLS")
+    g.add_argument("--tls-ca", metavar="FILE", help="CA certificates file")
+    g.add_argument("--tls-cert", metavar="FILE", help="client certificate file")
+    g.add_argument("--tls-key", metavar="FILE", help="client key file")
+
+
+def split_address(text: str) -> tuple[str, int]:
+    host, sep, port = text.rpartition(":")
+    if not sep or not host or not port.isdigit() or not 0 < int(port) < 65536:
+        raise Failure(f"bad server address {text!r}: expected HOST:PORT")
+    return host, int(port)
+
+
+def connect_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords of `Quorvane.connect` (and of redis-py's clients) that the options give."""
+    options: dict[str, Any] = {"username": args.username, "password": args.password}
+    if args.tls:
+        options.update(ssl=True, ssl_ca_certs=args.tls_ca, ssl_certfile=args.tls_cert,
+                       ssl_keyfile=args.tls_key)
+    return options
+
+
+# A tool talks to an operator: a dead server is reported at once, not after client retries.
+QUICK: dict[str, Any] = {"socket_connect_timeout": 1.5, "socket_timeout": 5.0,
+                         "retry": Retry(NoBackoff(), 0)}
+
+
+def reason(error: BaseException) -> str:
+    """The client's reason for a failure, without its own framing."""
+    text = str(error) or type(error).__name__
+    return text.rstrip(".")
+
+
+def unreachable(where: str, error: BaseException) -> Failure:
+    return Failure(f"cannot use the Redis server at {where}: {reason(error)}")
+
+
+def check_reachable(host: str, port: int, options: dict[str, Any], cluster: bool = False) -> None:
+    """Pings the server (any node of a cluster) once, quickly; a Failure if that fails."""
+    client: Any = None
+    try:
+        if cluster:
+            from redis.cluster import RedisCluster
+
+            client = RedisCluster(host=host, port=port, **options, **QUICK)
+        else:
+            client = redis.Redis(host=host, port=port, **options, **QUICK)
+        client.ping()
+    except (redis.exceptions.RedisError, OSError) as e:
+        raise unreachable(f"{host}:{port}", e) from e
+    finally:
+        if client is not None:
+            client.close()

@@ -1,0 +1,124 @@
+"""Quorvane on a Redis Cluster of three masters on loopback: locks on every master, processes
+that count exactly, and a master that dies while locks are held and waited on."""
+import json
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+import redis
+
+from fakes import Address
+from tarvex_locks.cluster import QuorvaneCluster
+from tarvex_locks.local_servers import LocalCluster
+from test_load import PROCESS
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with LocalCluster(3) as c:
+        yield c
+
+
+def connected(cluster):
+    q = QuorvaneCluster()
+    q.connect("127.0.0.1", port=cluster.port)
+    return q
+
+
+def test_locks_on_every_master(cluster):
+    keys = cluster.keys_on_each("every", 2)
+    holder, other = connected(cluster), connected(cluster)
+    assert holder.is_connected and holder.is_alive
+    for i, key in enumerate(keys):
+        assert holder.acquire(Address(key), metadata={"n": i}) is True
+        assert other.acquire(Address(key), timeout_ms=0) is False
+        with cluster.node_of(key).client() as node:  # the key lives on its own master
+            assert json.loads(node.get(key)) == {"n": i} and node.ttl(key) == -1
+    for key in keys:
+        holder.release(Address(key))
+        assert other.acquire(Address(key), blocking=False) is True
+        other.release(Address(key))
+    holder.disconnect()
+    other.disconnect()
+
+
+def test_processes_count_exactly_across_masters(cluster):
+    names = cluster.keys_on_each("load", 2)
+    procs = [subprocess.Popen([sys.executable, "-c", PROCESS, "cluster", str(cluster.port), "4",
+                               "25", ",".join(names)], stdout=subprocess.PIPE, text=True)
+             for _ in range(2)]
+    assert [p.communicate(timeout=300)[0].strip() for p in procs] == ["ok", "ok"]
+    with redis.cluster.RedisCluster(host="127.0.0.1", port=cluster.port) as c:
+        assert sum(int(c.get(f"count:{k}")) for k in range(len(names))) == 2 * 4 * 25
+        assert all(c.get(n) is None for n in names)
+
+
+def test_master_killed_while_locks_are_held_and_waited_on():
+    with LocalCluster(3, node_timeout_ms=1000) as c:
+        doomed, kept, _ = c.keys_on_each("held", 1)
+        victim, survivor = c.node_of(doomed), c.node_of(kept)
+        holder, waiter = connected(c), connected(c)
+        assert holder.acquire(Address(doomed)) and holder.acquire(Address(kept))
+        outcome = {}
+
+        def wait():
+            try:
+                waiter.acquire(Address(doomed))
+            except redis.exceptions.RedisError as e:
+                outcome["error"], outcome["at"] = e, time.monotonic()
+
+        thread = threading.Thread(target=wait)
+        thread.start()
+        time.sleep(0.35)  # the waiter polls the doomed key
+        killed = time.monotonic()
+        victim.kill()
+        thread.join(30)
+        assert isinstance(outcome["error"], redis.exceptions.ConnectionError)
+        assert outcome["at"] - killed < 10
+        assert holder.is_alive is True  # a ping reaches a live node; it says nothing of the rest
+
+        with survivor.client() as s:  # once the cluster marks itself down, every master refuses
+            deadline = time.monotonic() + 20
+            while s.cluster("info")["cluster_state"] != "fail" and time.monotonic() < deadline:
+                time.sleep(0.05)
+        with pytest.raises(redis.exceptions.ClusterDownError):
+            holder.release(Address(kept))
+
+        victim.start()  # without persistence it comes back empty: the lock is free for anyone
+        for node in c.nodes:
+            c.wait_ok(node)
+        fresh = connected(c)
+        assert fresh.acquire(Address(doomed), timeout_ms=0) is True
+        assert fresh.acquire(Address(kept), timeout_ms=0) is False
+
+
+def test_a_persistent_master_keeps_its_locks_across_a_restart():
+    with LocalCluster(3, persistence=True, node_timeout_ms=1000) as c:
+        key = c.keys_on_each("kept", 1)[0]
+        node = c.node_of(key)
+        assert connected(c).acquire(Address(key))
+        node.kill()
+        node.start()
+        for node in c.nodes:
+            c.wait_ok(node)
+        assert connected(c).acquire(Address(key), timeout_ms=0) is False
+
+
+def test_held_locks_tool_covers_every_master(cluster):
+    keys = cluster.keys_on_each("stuck", 1)
+    holder = connected(cluster)
+    for key in keys:
+        holder.acquire(Address(key), metadata={"key": key})
+    where = ["--redis", f"127.0.0.1:{cluster.port}", "--cluster"]
+    listed = subprocess.run([sys.executable, "-m", "tarvex_locks.held_locks", *where, "list",
+                             "stuck/*", "--json"], capture_output=True, text=True, timeout=60)
+    found = {lock["key"]: lock for lock in json.loads(listed.stdout)}
+    assert set(found) == set(keys) and all(found[k]["metadata"] == {"key": k} for k in keys)
+    assert {found[k]["node"] for k in keys} == {f"127.0.0.1:{cluster.node_of(k).port}" for k in keys}
+    deleted = subprocess.run([sys.executable, "-m", "tarvex_locks.held_locks", *where, "delete",
+                              "stuck/*", "--yes", "--json"], capture_output=True, text=True,
+                             timeout=60)
+    assert json.loads(deleted.stdout)["deleted"] == 3
+    assert all(holder.acquire(Address(k), timeout_ms=0) for k in keys)

@@ -1,0 +1,57 @@
+"""Quorvane on a primary with one replica and three sentinels, on loopback: a failover while a
+lock is held, with the replica in sync and with the replica lagging."""
+import json
+
+import pytest
+
+from fakes import Address
+from tarvex_locks.local_servers import LocalSentinel
+from tarvex_locks.sentinel import sentinel_quorvane
+from tools.proxies import HoldingProxy
+
+
+def connected(topology, **options):
+    lock = sentinel_quorvane(topology.service, topology.sentinel_addresses, **options)()
+    host, port = topology.sentinel_addresses[-1]  # any sentinel will do; the others are asked too
+    lock.connect(host, port=port)
+    return lock
+
+
+def fail_over(topology):
+    old = topology.primary.port
+    topology.primary.kill()
+    topology.wait_failover(old)
+
+
+def test_a_lock_in_sync_survives_the_failover():
+    with LocalSentinel() as topology:
+        holder, other = connected(topology), connected(topology)
+        assert holder.is_alive and holder.acquire(Address("order/7"), metadata={"w": 1})
+        with topology.primary.client() as primary:
+            assert json.loads(primary.get("order/7")) == {"w": 1}
+            primary.wait(1, 5000)  # the replica has the key
+        fail_over(topology)
+        assert other.acquire(Address("order/7"), timeout_ms=0) is False
+        holder.release(Address("order/7"))  # through the new primary
+        assert other.acquire(Address("order/7"), timeout_ms=0) is True
+
+
+@pytest.mark.parametrize("min_replicas,first_holds", [
+    (0, True),   # the lock was never copied: the promoted replica lets a second holder in
+    (1, False),  # unacknowledged by a replica, the attempt does not count: one holder only
+])
+def test_failover_with_a_lagging_replica(min_replicas, first_holds):
+    proxies = []
+
+    def through(primary_port):
+        proxies.append(HoldingProxy(primary_port))
+        return proxies[-1].port
+
+    with LocalSentinel(replicate_through=through) as topology:
+        first = connected(topology, min_replicas=min_replicas, replica_timeout_ms=200)
+        second = connected(topology)
+        proxies[0].hold()  # from here the replica gets nothing
+        assert first.acquire(Address("order/9"), timeout_ms=0) is first_holds
+        fail_over(topology)
+        proxies[0].close()
+        assert second.acquire(Address("order/9"), timeout_ms=0) is True
