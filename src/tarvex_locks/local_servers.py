@@ -199,11 +199,15 @@ class LocalSentinel:
         self.service = service
         self.folder = tempfile.mkdtemp(prefix="tarvex-sentinel-")
         self.sentinels: list[EmbeddedRedis] = []
-        self.primary = EmbeddedRedis()
+        # a replica writes the primary's snapshot to its folder, a promoted primary may too
+        self.primary = EmbeddedRedis("--dir", self.folder)
         self.replica: EmbeddedRedis | None = None
         try:
             source = replicate_through(self.primary.port) if replicate_through else self.primary.port
-            self.replica = EmbeddedRedis("--replicaof", "127.0.0.1", str(source))
+            replica_folder = Path(self.folder, "replica")
+            replica_folder.mkdir()
+            self.replica = EmbeddedRedis("--replicaof", "127.0.0.1", str(source), "--dir",
+                                         str(replica_folder))
             _wait(lambda: self.replica_in_sync(), 20, "the replica did not sync")
             quorum = sentinels // 2 + 1
             for i in range(sentinels):
