@@ -199,10 +199,11 @@ class LocalSentinel:
         self.service = service
         self.folder = tempfile.mkdtemp(prefix="tarvex-sentinel-")
         self.sentinels: list[EmbeddedRedis] = []
-        # a replica writes the primary's snapshot to its folder, a promoted primary may too
-        self.primary = EmbeddedRedis("--dir", self.folder)
+        self.primary: EmbeddedRedis | None = None
         self.replica: EmbeddedRedis | None = None
         try:
+            # a replica writes the primary's snapshot to its folder, a promoted primary may too
+            self.primary = EmbeddedRedis("--dir", self.folder)
             source = replicate_through(self.primary.port) if replicate_through else self.primary.port
             replica_folder = Path(self.folder, "replica")
             replica_folder.mkdir()
