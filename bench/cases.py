@@ -176,9 +176,76 @@ def sellavar_memory(count: int) -> dict:
     return {"Sellavar": measure(fill_sellavar), "floor": measure(fill_floor)}
 
 
+def asyncio_stall(port: int, rounds: int) -> dict:
+    """How long an event loop stops when a coroutine calls acquire directly, and when it hands
+    the call to a thread: the worst lateness of a 5 ms heartbeat while the call runs."""
+    import asyncio
+
+    import redis
+    from tarvex_data.lock.implementations.quorvane import Quorvane
+    from tarvex_utils.models.data_models.address import Address
+
+    q = Quorvane()
+    q.connect("127.0.0.1", port=port)
+    admin = redis.Redis(port=port)
+    admin.set("held-elsewhere", "x")
+    free, held = Address("free"), Address("held-elsewhere")
+
+    def contended() -> None:
+        q.acquire(held, timeout_ms=300)
+
+    def uncontended() -> None:
+        q.acquire(free)
+        q.release(free)
+
+    async def worst_lateness(call) -> float:
+        loop = asyncio.get_running_loop()
+        done = asyncio.Event()
+        worst = 0.0
+
+        async def heartbeat() -> None:
+            nonlocal worst
+            while not done.is_set():
+                start = loop.time()
+                await asyncio.sleep(0.005)
+                worst = max(worst, loop.time() - start - 0.005)
+
+        beat = asyncio.create_task(heartbeat())
+        await asyncio.sleep(0.02)
+        await call()
+        await asyncio.sleep(0.02)
+        done.set()
+        await beat
+        return worst * 1000
+
+    async def measure() -> dict:
+        out = {}
+        for name, body in (("contended acquire, timeout_ms=300", contended),
+                           ("uncontended acquire + release", uncontended)):
+
+            async def direct(body=body) -> None:
+                body()
+
+            async def threaded(body=body) -> None:
+                await asyncio.to_thread(body)
+
+            for how, call in (("direct call", direct), ("asyncio.to_thread", threaded)):
+                stalls = [await worst_lateness(call) for _ in range(rounds)]
+                out[f"{name}, {how}"] = statistics.median(stalls)
+        return out
+
+    result = asyncio.run(measure())
+    admin.delete("held-elsewhere")
+    admin.close()
+    q.disconnect()
+    return result
+
+
 if __name__ == "__main__":
     kind = sys.argv[1]
-    if kind == "redis":
+    if kind == "asyncio":
+        out = asyncio_stall(int(sys.argv[2]), int(sys.argv[3]))
+    elif kind == "redis":
         out = redis_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
     elif kind == "sellavar":
         out = sellavar_cases(int(sys.argv[2]), int(sys.argv[3]))

@@ -55,6 +55,12 @@ def main() -> int:
             rows = run_case("redis", server.port, redis_ops, redis_rounds, parser_name)
             results["redis"][parser_name] = rows
             table(f"Redis on loopback, {parser_name} reply parser", rows)
+        stalls = run_case("asyncio", server.port, 5 if args.quick else 20)
+        results["asyncio_stall_ms"] = stalls
+        print("\nEvent loop stall while Quorvane.acquire runs in a coroutine (median over rounds"
+              " of the worst lateness of a 5 ms heartbeat)")
+        for name, ms in stalls.items():
+            print(f"  {name:<62} {ms:8.2f} ms")
     rows = run_case("sellavar", local_ops, local_rounds)
     results["sellavar"] = rows
     table("In-process (acquire + release of a known address)", rows, unit="ns")

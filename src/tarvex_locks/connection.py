@@ -15,15 +15,28 @@ class Failure(Exception):
     """Ends a command with one line on stderr and exit status 2."""
 
 
+class DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows each option's default, where it has one worth showing."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        if action.default in (None, False) or action.default is argparse.SUPPRESS:
+            return action.help
+        return super()._get_help_string(action)
+
+
 class OneLineParser(argparse.ArgumentParser):
     """Bad input is reported in one line, exit status 2."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
-        kwargs.setdefault("formatter_class", argparse.ArgumentDefaultsHelpFormatter)
+        kwargs.setdefault("formatter_class", DefaultsFormatter)
         super().__init__(*args, **kwargs)
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def sentence(text: str) -> str:
+    return text[:1].upper() + text[1:]
 
 
 def run_command(prog: str, body: Any, argv: list[str] | None = None) -> int:
@@ -38,10 +51,12 @@ def run_command(prog: str, body: Any, argv: list[str] | None = None) -> int:
         return 130
 
 
-def add_server_options(p: argparse.ArgumentParser, default: str | None = "127.0.0.1:6379") -> None:
+def add_server_options(p: argparse.ArgumentParser, default: str | None = "127.0.0.1:6379",
+                       when_absent: str = "") -> None:
     g = p.add_argument_group("server")
     g.add_argument("--redis", metavar="HOST:PORT", default=default,
-                   help="the Redis server (with --cluster: any node of the cluster)")
+                   help="the Redis server (with --cluster: any node of the cluster)"
+                        + (f" (default: {when_absent})" if when_absent else ""))
     g.add_argument("--username", help="user name for Redis authentication")
     g.add_argument("--password", help="password for Redis authentication")
     g.add_argument("--tls", action="store_true", help="connect with TLS")

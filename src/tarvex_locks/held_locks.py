@@ -19,8 +19,11 @@ from dataclasses import dataclass
 from typing import Any
 
 import redis
+from rich.console import Console
+from rich.table import Table
 
-from tarvex_locks.connection import (QUICK, Failure, OneLineParser, add_server_options,
+from tarvex_locks.connection import (sentence, QUICK, DefaultsFormatter, Failure, OneLineParser,
+                                     add_server_options,
                                      connect_options, run_command, split_address, unreachable)
 
 PROG = "tarvex-locks"
@@ -164,9 +167,6 @@ def human(seconds: int) -> str:
 
 
 def show(locks: list[HeldLock], cluster: bool) -> None:
-    from rich.console import Console
-    from rich.table import Table
-
     table = Table(title=f"{len(locks)} held lock{'s' if len(locks) != 1 else ''}")
     table.add_column("key", overflow="fold")
     if cluster:
@@ -204,14 +204,14 @@ def confirm(count: int) -> bool:
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    p = OneLineParser(prog=PROG, description=__doc__.split("\n\n")[0].split(": ", 1)[1])
+    p = OneLineParser(prog=PROG, description=sentence(__doc__.split("\n\n")[0].split(": ", 1)[1]))
     add_server_options(p)
     p.add_argument("--cluster", action="store_true",
                    help="the server is a node of a Redis Cluster: scan every master")
     sub = p.add_subparsers(dest="command", required=True, metavar="{list,delete}")
     for name, text in (("list", "list held locks"), ("delete", "delete chosen held locks")):
-        s = sub.add_parser(name, help=text, description=text,
-                           formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        s = sub.add_parser(name, help=text, description=sentence(text),
+                           formatter_class=DefaultsFormatter)
         s.error = p.error  # type: ignore[method-assign]
         s.add_argument("pattern", nargs="?" if name == "list" else None,
                        default="*" if name == "list" else None,

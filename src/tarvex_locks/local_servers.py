@@ -48,7 +48,8 @@ def _wait(predicate: Callable[[], bool], seconds: float, what: str) -> None:
 
 
 class EmbeddedRedis:
-    """One redis-server process on 127.0.0.1 at a free port."""
+    """One redis-server process on 127.0.0.1 at a free port, working in a folder of its own
+    (a snapshot found in the working folder would be loaded at start)."""
 
     def __init__(self, *extra: str, port: int | None = None, folder: str | None = None) -> None:
         exe = shutil.which("redis-server")
@@ -56,9 +57,11 @@ class EmbeddedRedis:
             raise RuntimeError("redis-server is not installed")
         self.host = "127.0.0.1"
         self.port = port or free_port()
+        self._own_folder = folder is None
+        self.folder = folder or tempfile.mkdtemp(prefix="tarvex-redis-")
         self.args = [exe, "--bind", self.host, "--port", str(self.port), "--save", "",
-                     "--appendonly", "no", "--daemonize", "no", *extra]
-        self.folder = folder
+                     "--appendonly", "no", "--daemonize", "no", "--dir", self.folder,
+                     "--repl-diskless-sync-delay", "0", *extra]
         self.proc: subprocess.Popen[bytes] | None = None
         self.start()
 
@@ -93,6 +96,8 @@ class EmbeddedRedis:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self._own_folder:
+            shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self) -> EmbeddedRedis:
         return self
@@ -115,7 +120,7 @@ class LocalCluster:
                 folder.mkdir()
                 self.nodes.append(EmbeddedRedis(
                     "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
-                    "--cluster-node-timeout", str(node_timeout_ms), "--dir", str(folder), *extra,
+                    "--cluster-node-timeout", str(node_timeout_ms), *extra,
                     port=free_cluster_port(), folder=str(folder)))
             created = subprocess.run(
                 [shutil.which("redis-cli") or "redis-cli", "--cluster", "create",
@@ -202,13 +207,9 @@ class LocalSentinel:
         self.primary: EmbeddedRedis | None = None
         self.replica: EmbeddedRedis | None = None
         try:
-            # a replica writes the primary's snapshot to its folder, a promoted primary may too
-            self.primary = EmbeddedRedis("--dir", self.folder)
+            self.primary = EmbeddedRedis()
             source = replicate_through(self.primary.port) if replicate_through else self.primary.port
-            replica_folder = Path(self.folder, "replica")
-            replica_folder.mkdir()
-            self.replica = EmbeddedRedis("--replicaof", "127.0.0.1", str(source), "--dir",
-                                         str(replica_folder))
+            self.replica = EmbeddedRedis("--replicaof", "127.0.0.1", str(source))
             _wait(lambda: self.replica_in_sync(), 20, "the replica did not sync")
             quorum = sentinels // 2 + 1
             for i in range(sentinels):
@@ -235,26 +236,32 @@ class LocalSentinel:
             info = c.info("replication")
         return bool(info.get("master_link_status") == "up")
 
+    def _master(self, sentinel: EmbeddedRedis) -> dict[str, str]:
+        """What a sentinel knows of the primary (SENTINEL MASTER, read raw: the client's own
+        parser of it differs between versions)."""
+        with sentinel.client(decode_responses=True) as c:
+            reply = c.execute_command("SENTINEL", "MASTER", self.service)
+        if isinstance(reply, dict):
+            return {str(k): str(v) for k, v in reply.items()}
+        return dict(zip(reply[::2], reply[1::2]))
+
     def _sentinels_know_each_other(self) -> bool:
         for s in self.sentinels:
-            with s.client() as c:
-                master = c.sentinel_master(self.service)
-                if int(master["num-other-sentinels"]) != len(self.sentinels) - 1:
-                    return False
-                if int(master["num-slaves"]) < 1:
-                    return False
+            master = self._master(s)
+            if int(master["num-other-sentinels"]) != len(self.sentinels) - 1:
+                return False
+            if int(master["num-slaves"]) < 1:
+                return False
         return True
 
     def primary_port(self) -> int:
-        with self.sentinels[0].client() as c:
-            return int(c.sentinel_get_master_addr_by_name(self.service)[1])
+        return int(self._master(self.sentinels[0])["port"])
 
     def wait_failover(self, old_port: int, seconds: float = 30) -> None:
         """Until every sentinel names a new primary and sees it up and settled."""
         def settled() -> bool:
             for s in self.sentinels:
-                with s.client() as c:
-                    master = c.sentinel_master(self.service)
+                master = self._master(s)
                 if int(master["port"]) == old_port or master["flags"] != "master":
                     return False
             return True

@@ -22,7 +22,11 @@ import time
 import uuid
 from typing import Any
 
-from tarvex_locks.connection import (Failure, OneLineParser, add_server_options,
+from rich.console import Console
+from rich.progress import BarColumn, MofNCompleteColumn, Progress, TimeElapsedColumn
+from rich.table import Table
+
+from tarvex_locks.connection import (sentence, Failure, OneLineParser, add_server_options,
                                      check_reachable, connect_options, run_command,
                                      split_address)
 
@@ -200,9 +204,6 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
 
 
 def print_tables(rows: list[dict[str, Any]], masters: int) -> None:
-    from rich.console import Console
-    from rich.table import Table
-
     console = Console(width=max(100, Console().width))
 
     def ms(v: float | None) -> str:
@@ -242,10 +243,10 @@ def positive(text: str) -> int:
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    p = OneLineParser(prog=PROG, description=__doc__.split("\n\n")[0].split(": ", 1)[1],
+    p = OneLineParser(prog=PROG, description=sentence(__doc__.split("\n\n")[0].split(": ", 1)[1]),
                       epilog="Exit status: 0 when no update was lost under a lock, 1 when one "
                              "was, 2 for bad options or a server that cannot be used.")
-    add_server_options(p, default=None)
+    add_server_options(p, default=None, when_absent="a private redis-server on loopback")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--cluster", type=positive, metavar="N",
                        help="start a private cluster of N masters (3 or more) and run there too")
@@ -308,8 +309,6 @@ def main_body(argv: list[str] | None) -> int:
             print(f"{t['P']} processes x {t['T']} threads x {t['N']} sections over {t['K']}"
                   f" addresses, hold {t['hold_ms']} ms, timeout {t['timeout_ms']} ms; {t['where']}")
         if not args.no_progress:
-            from rich.progress import BarColumn, MofNCompleteColumn, Progress, TimeElapsedColumn
-
             progress = Progress("[progress.description]{task.description}", BarColumn(),
                                 MofNCompleteColumn(), TimeElapsedColumn())
             progress.start()
