@@ -26,6 +26,23 @@ def test_workbench_reports_no_loss_under_locks(redis_server, tmp_path):
     assert "No update was lost under a lock." in run.stdout
 
 
+@pytest.mark.parametrize("where,layouts", [
+    (["--cluster", "3"], ["single", "cluster"]),  # one run measures both
+    (["--sentinel"], ["sentinel"]),
+])
+def test_workbench_on_private_clusters_and_sentinels(tmp_path, where, layouts):
+    out = tmp_path / "results.json"
+    run = subprocess.run(
+        [sys.executable, "-m", "tarvex_locks.workbench", *where, "--backend", "quorvane", "-P",
+         "1", "-T", "2", "-N", "10", "-K", "3", "--hold-ms", "0.5", "--no-progress", "--json",
+         str(out)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    results = json.loads(out.read_text())["results"]
+    assert [(r["layout"], r["locked"]) for r in results] == [
+        (layout, locked) for layout in layouts for locked in (True, False)]
+    assert all(r["lost_updates"] == 0 and r["sections"] == 20 for r in results if r["locked"])
+
+
 @pytest.mark.parametrize("args,message", [
     (["--redis", "nohostport"], "workbench: bad server address 'nohostport': expected HOST:PORT"),
     (["-P", "0"], "workbench: argument -P/--processes: expected a whole number of at least 1, "
