@@ -96,19 +96,12 @@ def unreachable(where: str, error: BaseException) -> Failure:
     return Failure(f"cannot use the Redis server at {where}: {reason(error)}")
 
 
-def check_reachable(host: str, port: int, options: dict[str, Any], cluster: bool = False) -> None:
-    """Pings the server (any node of a cluster) once, quickly; a Failure if that fails."""
-    client: Any = None
+def check_reachable(host: str, port: int, options: dict[str, Any]) -> None:
+    """Pings the server once, quickly; a Failure if that fails."""
+    client = redis.Redis(host=host, port=port, **options, **QUICK)
     try:
-        if cluster:
-            from redis.cluster import RedisCluster
-
-            client = RedisCluster(host=host, port=port, **options, **QUICK)
-        else:
-            client = redis.Redis(host=host, port=port, **options, **QUICK)
         client.ping()
     except (redis.exceptions.RedisError, OSError) as e:
         raise unreachable(f"{host}:{port}", e) from e
     finally:
-        if client is not None:
-            client.close()
+        client.close()
