@@ -22,9 +22,9 @@ import redis
 from rich.console import Console
 from rich.table import Table
 
-from tarvex_locks.connection import (sentence, QUICK, DefaultsFormatter, Failure, OneLineParser,
-                                     add_server_options,
-                                     connect_options, run_command, split_address, unreachable)
+from tarvex_locks.connection import (QUICK, DefaultsFormatter, Failure, OneLineParser,
+                                     add_server_options, connect_options, run_command, sentence,
+                                     split_address, unreachable)
 
 PROG = "tarvex-locks"
 

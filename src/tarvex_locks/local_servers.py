@@ -220,7 +220,7 @@ class LocalSentinel:
                 conf.write_text(SENTINEL_CONF.format(
                     port=port, folder=self.folder, service=service, primary=self.primary.port,
                     quorum=quorum, down_after_ms=down_after_ms, failover_timeout_ms=120000))
-                self.sentinels.append(_SentinelProcess(str(conf), port))
+                self.sentinels.append(_SentinelProcess(str(conf), port, self.folder))
             _wait(self._sentinels_know_each_other, 30, "the sentinels did not find each other")
         except BaseException:
             self.stop()
@@ -283,9 +283,12 @@ class LocalSentinel:
 
 
 class _SentinelProcess(EmbeddedRedis):
-    def __init__(self, conf: str, port: int) -> None:
+    """A sentinel: the same process handling, started from its configuration file, in the
+    topology's folder."""
+
+    def __init__(self, conf: str, port: int, folder: str) -> None:
         self.conf = conf
-        super().__init__(port=port)
+        super().__init__(port=port, folder=folder)
 
     def start(self) -> None:
         exe = shutil.which("redis-server") or "redis-server"

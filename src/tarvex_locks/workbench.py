@@ -26,8 +26,8 @@ from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TimeElapsedColumn
 from rich.table import Table
 
-from tarvex_locks.connection import (sentence, Failure, OneLineParser, add_server_options,
-                                     check_reachable, connect_options, run_command,
+from tarvex_locks.connection import (Failure, OneLineParser, add_server_options,
+                                     check_reachable, connect_options, run_command, sentence,
                                      split_address)
 
 PROG = "workbench"
