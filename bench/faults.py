@@ -175,7 +175,7 @@ def sentinel_failovers(runs: int) -> None:
         for _ in range(runs):
             proxies: list = []
 
-            def through(port: int) -> int:
+            def through(port: int, _replica: int) -> int:
                 proxies.append(HoldingProxy(port))
                 return proxies[-1].port
 

@@ -118,7 +118,24 @@ def test_held_locks_tool_covers_every_master(cluster):
     assert set(found) == set(keys) and all(found[k]["metadata"] == {"key": k} for k in keys)
     assert {found[k]["node"] for k in keys} == {f"127.0.0.1:{cluster.node_of(k).port}" for k in keys}
     deleted = subprocess.run([sys.executable, "-m", "tarvex_locks.held_locks", *where, "delete",
-                              "stuck/*", "--yes", "--json"], capture_output=True, text=True,
-                             timeout=60)
+                              "stuck/*", "--force", "--yes", "--json"], capture_output=True,
+                             text=True, timeout=60)
     assert json.loads(deleted.stdout)["deleted"] == 3
     assert all(holder.acquire(Address(k), timeout_ms=0) for k in keys)
+
+
+@pytest.mark.parametrize("track_holders", [False, True])
+def test_min_replicas_waits_for_the_replica_on_acquire_and_release(track_holders):
+    from tarvex_locks.tracked import TrackedQuorvaneCluster
+
+    base = TrackedQuorvaneCluster if track_holders else QuorvaneCluster
+    Acked = type("Acked", (base,), {"min_replicas": 1, "replica_timeout_ms": 2000})
+    with LocalCluster(3, replicas=1) as c:
+        key = c.keys_on_each("acked", 1)[0]
+        lock = Acked()
+        lock.connect("127.0.0.1", port=c.port)
+        with c.replica_of(c.node_of(key)).client() as replica:
+            assert lock.acquire(Address(key)) and replica.keys(key) == [key.encode()]
+            lock.release(Address(key))
+            assert replica.keys(key) == []  # the release returned once the replica had it
+        lock.disconnect()

@@ -1,4 +1,5 @@
-"""Injected faults: a server that dies, a holder that dies, a paused server, an interrupt."""
+"""Injected faults: a server that dies, a holder that dies or is cut off, a paused server, an
+interrupt, a lost reply."""
 import json
 import signal
 import subprocess
@@ -11,7 +12,8 @@ import redis
 
 from conftest import QUORVANE, RedisServer, module_entries
 from fakes import Address
-from tools.proxies import ReplyDropper
+from tarvex_locks.tracked import TrackedQuorvane
+from tools.proxies import ReplyDropper, StallingProxy
 
 ACQ = QUORVANE + ".Quorvane.acquire"
 
@@ -67,29 +69,71 @@ def test_server_killed_while_a_waiter_polls(qmod, own_server):
 
 
 HOLDER = """
-import sys, time
+import sys, time, warnings
 from tarvex_data.lock.implementations.quorvane import Quorvane
+from tarvex_locks.tracked import TrackedQuorvane
 from tarvex_utils.models.data_models.address import Address
-q = Quorvane(); q.connect('127.0.0.1', port=int(sys.argv[1]))
+Tracked = type('Tracked', (TrackedQuorvane,), {'heartbeat_ttl': 1.0})
+q = (Tracked if sys.argv[2] == 'tracked' else Quorvane)()
+q.connect('127.0.0.1', port=int(sys.argv[1]))
 assert q.acquire(Address('orphan'), metadata={'pid': 1})
 print('holding', flush=True)
-time.sleep(600)
+if sys.stdin.readline().strip() == 'release':  # stdin closes if the test ends first
+    print(f'lapsed {q.lapsed}', flush=True)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter('always')
+        q.release(Address('orphan'))
+    print('released;', *[w.category.__name__ for w in seen], flush=True)
 """
 
 
-def test_holder_killed_leaves_its_key(qmod, redis_server, redis_client):
-    with subprocess.Popen([sys.executable, "-c", HOLDER, str(redis_server.port)],
-                          stdout=subprocess.PIPE, text=True) as holder:
-        try:
-            assert holder.stdout.readline().strip() == "holding"
-        finally:
-            holder.send_signal(signal.SIGKILL)
-            holder.wait(10)
-    assert redis_client.get("orphan") == b'{"pid": 1}' and redis_client.ttl("orphan") == -1
-    q = qmod.Quorvane()
-    q.connect("127.0.0.1", port=redis_server.port)
-    assert q.acquire(Address("orphan"), timeout_ms=300) is False
-    assert redis_client.get("orphan") == b'{"pid": 1}'
+def start_holder(port: int, kind: str) -> subprocess.Popen:
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(port), kind],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline().strip() == "holding"
+    return holder
+
+
+@pytest.mark.parametrize("kind", ["plain", "tracked"])
+def test_holder_killed(redis_server, redis_client, kind):
+    # a plain key stays for good (no expiry, by design); a reaper takes a tracked one once the
+    # dead holder's heartbeat has lapsed
+    with start_holder(redis_server.port, kind) as holder:
+        holder.send_signal(signal.SIGKILL)
+        holder.wait(10)
+    killed = time.monotonic()
+    left = redis_client.get("orphan")
+    assert json.loads(left)["pid"] == 1 and redis_client.ttl("orphan") == -1
+    waiter = TrackedQuorvane(reap_dead=True)
+    waiter.connect("127.0.0.1", port=redis_server.port)
+    if kind == "plain":
+        assert waiter.acquire(Address("orphan"), timeout_ms=300) is False
+        assert redis_client.get("orphan") == left
+    else:
+        assert waiter.acquire(Address("orphan"), timeout_ms=5000) is True
+        assert time.monotonic() - killed <= 1.0 + 1.0
+        waiter.release(Address("orphan"))
+    waiter.disconnect()
+
+
+def test_a_partitioned_holders_late_release_keeps_the_next_holders_lock(redis_server,
+                                                                        redis_client):
+    proxy = StallingProxy(redis_server.port)
+    waiter = TrackedQuorvane(reap_dead=True)
+    waiter.connect("127.0.0.1", port=redis_server.port)
+    with start_holder(proxy.port, "tracked") as holder:
+        proxy.stall()  # cut off: its heartbeat lapses, and it is taken for dead
+        assert waiter.acquire(Address("orphan"), timeout_ms=5000) is True
+        holder.stdin.write("release\n")
+        holder.stdin.flush()
+        assert holder.stdout.readline().strip() == "lapsed True"
+        time.sleep(0.3)  # its release waits on the stalled link
+        proxy.heal()
+        assert holder.stdout.readline().split() == ["released;", "LockLostWarning"]
+    assert waiter.holds(Address("orphan"))
+    waiter.release(Address("orphan"))
+    waiter.disconnect()
+    proxy.close()
 
 
 def test_paused_server_one_holder_after_the_pause(qmod, redis_server, redis_client):
@@ -150,22 +194,29 @@ def default_client_retries() -> bool:
     return redis.Redis().connection_pool.make_connection().retry._retries > 0
 
 
-@pytest.mark.parametrize("own_factory", [False, True])
-def test_lost_reply_to_an_applied_write_leaves_the_key(qmod, redis_server, redis_client,
-                                                       own_factory):
-    # a client that retries sends SET NX again, finds its own key, and acquire gives up;
-    # one that does not raises the lost connection's error; the key stays either way
-    proxy = ReplyDropper(redis_server.port)
-    q = (type("Q", (NoRetryQuorvane, qmod.Quorvane), {}) if own_factory else qmod.Quorvane)()
+@pytest.mark.parametrize("kind", ["plain", "plain, own factory", "tracked",
+                                  "tracked, own factory"])
+def test_lost_reply_to_an_applied_write(qmod, redis_server, redis_client, kind):
+    # plain: a client that retries sends SET NX again, finds its own key, and acquire gives up;
+    # one that does not raises the lost connection's error; the key stays either way. tracked:
+    # the retry finds its own value and holds the lock; without retries the error comes after
+    # the value was taken back. Nothing is left behind.
+    tracked = kind.startswith("tracked")
+    base = TrackedQuorvane if tracked else qmod.Quorvane
+    proxy = ReplyDropper(redis_server.port, b"RETURN CURRENT" if tracked else b"\r\nSET\r\n")
+    q = (type("Q", (NoRetryQuorvane, base), {}) if "own" in kind else base)()
     q.connect("127.0.0.1", port=proxy.port)
     proxy.drop_next_set_replies(1)
     try:
-        if not own_factory and default_client_retries():
-            assert q.acquire(Address("lost"), timeout_ms=300) is False
+        if "own" not in kind and default_client_retries():
+            assert q.acquire(Address("lost"), timeout_ms=300) is tracked
+            if tracked:
+                q.release(Address("lost"))
         else:
             with pytest.raises(redis.exceptions.ConnectionError):
                 q.acquire(Address("lost"), timeout_ms=300)
     finally:
         q.disconnect()
         proxy.close()
-    assert proxy.dropped == 1 and redis_client.get("lost") == b""
+    assert proxy.dropped == 1
+    assert redis_client.get("lost") == (None if tracked else b"")

@@ -4,6 +4,8 @@ import sys
 import threading
 import time
 
+import pytest
+
 from conftest import crowd
 
 PROCESS = """
@@ -14,6 +16,9 @@ port, threads, sections, names = int(port), int(threads), int(sections), names.s
 if layout == 'cluster':
     from tarvex_locks.cluster import QuorvaneCluster as Lock
     r = redis.cluster.RedisCluster(host='127.0.0.1', port=port)
+elif layout == 'tracked':
+    from tarvex_locks.tracked import TrackedQuorvane as Lock
+    r = redis.Redis(port=port)
 else:
     from tarvex_data.lock.implementations.quorvane import Quorvane as Lock
     r = redis.Redis(port=port)
@@ -36,10 +41,14 @@ print(','.join(errors) or 'ok')
 """
 
 
-def test_processes_times_threads_on_one_server(redis_server, redis_client):
-    procs = [subprocess.Popen([sys.executable, "-c", PROCESS, "single", str(redis_server.port),
+@pytest.mark.parametrize("fleet", [
+    ["single"] * 4,
+    ["single", "tracked", "single", "tracked"],  # a rollout: plain and tracked on the same keys
+])
+def test_processes_times_threads_on_one_server(redis_server, redis_client, fleet):
+    procs = [subprocess.Popen([sys.executable, "-c", PROCESS, layout, str(redis_server.port),
                                "4", "50", "load/0,load/1"], stdout=subprocess.PIPE, text=True)
-             for _ in range(4)]
+             for layout in fleet]
     outs = [p.communicate(timeout=300)[0].strip() for p in procs]
     assert outs == ["ok"] * 4
     counts = [int(redis_client.get(f"count:{k}")) for k in range(2)]

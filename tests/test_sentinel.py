@@ -6,6 +6,7 @@ import pytest
 
 from fakes import Address
 from tarvex_locks.local_servers import LocalSentinel
+from tarvex_locks.replication import NotReplicated
 from tarvex_locks.sentinel import sentinel_quorvane
 from tools.proxies import HoldingProxy
 
@@ -36,22 +37,29 @@ def test_a_lock_in_sync_survives_the_failover():
         assert other.acquire(Address("order/7"), timeout_ms=0) is True
 
 
-@pytest.mark.parametrize("min_replicas,first_holds", [
-    (0, True),   # the lock was never copied: the promoted replica lets a second holder in
-    (1, False),  # unacknowledged by a replica, the attempt does not count: one holder only
+@pytest.mark.parametrize("min_replicas,track_holders,first_holds", [
+    (0, False, True),  # the lock was never copied: the promoted replica lets a second holder in
+    (1, False, False),  # unacknowledged by a replica, the attempt does not count: one holder
+    (1, True, False),
 ])
-def test_failover_with_a_lagging_replica(min_replicas, first_holds):
+def test_failover_with_a_lagging_replica(min_replicas, track_holders, first_holds):
     proxies = []
 
-    def through(primary_port):
+    def through(primary_port, _replica):
         proxies.append(HoldingProxy(primary_port))
         return proxies[-1].port
 
     with LocalSentinel(replicate_through=through) as topology:
-        first = connected(topology, min_replicas=min_replicas, replica_timeout_ms=200)
+        first = connected(topology, min_replicas=min_replicas, replica_timeout_ms=200,
+                          track_holders=track_holders)
         second = connected(topology)
+        assert first.acquire(Address("order/8"))
         proxies[0].hold()  # from here the replica gets nothing
         assert first.acquire(Address("order/9"), timeout_ms=0) is first_holds
+        if min_replicas:  # nor does a release count that no replica has
+            with pytest.raises(NotReplicated, match="'order/8' was acknowledged by 0 of 1"
+                                                    " replicas within 200 ms"):
+                first.release(Address("order/8"))
         fail_over(topology)
         proxies[0].close()
         assert second.acquire(Address("order/9"), timeout_ms=0) is True

@@ -1,7 +1,9 @@
 """Loopback TCP proxies in front of a Redis server, for injecting faults that a real network
-shows and loopback does not: a lost reply, a replica that lags."""
+shows and loopback does not: a lost reply, a replica that lags, a link that stalls."""
+import collections
 import socket
 import threading
+import time
 
 
 def _shut(s: socket.socket) -> None:
@@ -78,10 +80,11 @@ class Proxy:
 
 
 class ReplyDropper(Proxy):
-    """Loses the reply to a SET: passes the command on and, when the server answers, closes the
-    client's connection unanswered."""
+    """Loses the reply to a command (a SET, or a chunk holding `marker`): passes the command on
+    and, when the server answers, closes the client's connection unanswered."""
 
-    def __init__(self, upstream_port: int) -> None:
+    def __init__(self, upstream_port: int, marker: bytes = b"\r\nSET\r\n") -> None:
+        self.marker = marker
         self.drops_left = 0
         self.dropped = 0
         self.sets_seen = 0
@@ -92,7 +95,7 @@ class ReplyDropper(Proxy):
             self.drops_left = n
 
     def up(self, data: bytes, state: dict) -> None:
-        if b"\r\nSET\r\n" in data.upper():
+        if self.marker in data.upper():
             with self.lock:
                 self.sets_seen += 1
                 if self.drops_left > 0:
@@ -120,3 +123,78 @@ class HoldingProxy(Proxy):
 
     def down(self, data: bytes, state: dict) -> bytes | None:
         return b"" if self.holding.is_set() else data
+
+
+class StallingProxy(Proxy):
+    """A link that stalls: after `stall()` nothing passes either way until `heal()`, and then
+    what was sent meanwhile arrives, in order (a partition that heals)."""
+
+    def __init__(self, upstream_port: int) -> None:
+        self.flowing = threading.Event()
+        self.flowing.set()
+        super().__init__(upstream_port)
+
+    def stall(self) -> None:
+        self.flowing.clear()
+
+    def heal(self) -> None:
+        self.flowing.set()
+
+    def up(self, data: bytes, state: dict) -> None:
+        self.flowing.wait()
+
+    def down(self, data: bytes, state: dict) -> bytes | None:
+        self.flowing.wait()
+        return data
+
+
+class LaggingProxy(Proxy):
+    """In front of a primary: what it sends its replicas arrives `delay` seconds late, and what
+    is still on its way when it dies never arrives. Clients' connections pass unchanged."""
+
+    def __init__(self, upstream_port: int, delay: float) -> None:
+        self.delay = delay
+        super().__init__(upstream_port)
+
+    def up(self, data: bytes, state: dict) -> None:
+        if b"REPLCONF" in data.upper() or b"PSYNC" in data.upper():
+            state["replica"] = True
+
+    def _pump_down(self, client: socket.socket, server: socket.socket, state: dict) -> None:
+        pending: collections.deque = collections.deque()
+        arrived = threading.Condition()
+        ended = []
+
+        def deliver() -> None:
+            while True:
+                with arrived:
+                    while not pending and not ended:
+                        arrived.wait()
+                    if ended:
+                        return
+                    at, data = pending[0]
+                wait = at + self.delay - time.monotonic() if state.get("replica") else 0
+                if wait > 0:
+                    time.sleep(wait)
+                with arrived:
+                    if ended:
+                        return
+                    pending.popleft()
+                try:
+                    client.sendall(data)
+                except OSError:
+                    return
+
+        threading.Thread(target=deliver, daemon=True).start()
+        try:
+            while data := server.recv(65536):
+                with arrived:
+                    pending.append((time.monotonic(), data))
+                    arrived.notify()
+        except OSError:
+            pass
+        with arrived:
+            ended.append(True)  # the primary is gone: what it sent last is lost with it
+            arrived.notify()
+        _shut(client)
+        _shut(server)

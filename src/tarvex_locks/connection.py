@@ -92,7 +92,19 @@ def reason(error: BaseException) -> str:
     return text.rstrip(".")
 
 
-def unreachable(where: str, error: BaseException) -> Failure:
+AUTH_REFUSED = ("WRONGPASS", "invalid username-password", "invalid password")
+AUTH_WANTED = ("NOAUTH", "Authentication required", "HELLO must be called")
+
+
+def unreachable(where: str, error: BaseException, password: str | None = None) -> Failure:
+    """The one line for a server that cannot be used, naming an authentication fault as such."""
+    text = str(error)
+    if isinstance(error, redis.exceptions.AuthenticationError) or any(
+            mark in text for mark in AUTH_REFUSED + AUTH_WANTED):
+        if password is None or any(mark in text for mark in AUTH_WANTED):
+            return Failure(f"the server at {where} requires a password: give it with --password"
+                           " (and --username for an ACL user)")
+        return Failure(f"the server at {where} refused the user name or password")
     return Failure(f"cannot use the Redis server at {where}: {reason(error)}")
 
 
@@ -102,6 +114,6 @@ def check_reachable(host: str, port: int, options: dict[str, Any]) -> None:
     try:
         client.ping()
     except (redis.exceptions.RedisError, OSError) as e:
-        raise unreachable(f"{host}:{port}", e) from e
+        raise unreachable(f"{host}:{port}", e, options.get("password")) from e
     finally:
         client.close()

@@ -1,13 +1,15 @@
-"""tarvex-locks: list the locks that Quorvane holds in a Redis server, and delete chosen ones.
+"""tarvex-locks: list the locks that Quorvane holds in Redis, and delete those of dead holders.
 
-Quorvane's keys never expire, so a holder that crashed blocks its address until someone
-deletes its key. This tool finds keys by pattern (SCAN, never KEYS) on one server or on every
-master of a cluster, shows each with its metadata and idle time, and deletes what you choose:
-only keys it listed, and each only if its value is still the one listed.
+Keys are found by pattern (SCAN, never KEYS) on one server, on every master of a cluster
+(--cluster) or on the primary that sentinels name (--sentinel SERVICE). Each is shown with its
+holder and state: `alive` or `dead` for a lock that names its holder (the tracked classes),
+whose process keeps a heartbeat key while it runs; `unknown` for a plain Quorvane lock, which
+names nobody. `delete --dead` deletes only keys whose holder is dead, each only if its value is
+still exactly the one listed.
 
-Idle time is Redis's: seconds since the key was last touched. Every attempt of a waiting
-`acquire` touches the key, so a held key with waiters never looks idle; and before Redis 7.2
-reading a value counts as a touch too, so on such servers listing restarts the idle clocks.
+Idle time is Redis's: seconds since a client last wrote or read the key. Every attempt of a
+waiting acquire touches the key, so a lock that is waited on never looks idle, and a holder
+busy in a long section looks idle: idle time says nothing of whether the holder is alive.
 """
 from __future__ import annotations
 
@@ -22,19 +24,13 @@ import redis
 from rich.console import Console
 from rich.table import Table
 
+from tarvex_locks import holders
 from tarvex_locks.connection import (QUICK, DefaultsFormatter, Failure, OneLineParser,
                                      add_server_options, connect_options, run_command, sentence,
                                      split_address, unreachable)
 
 PROG = "tarvex-locks"
-
-# Deletes the key only if it still holds the value that was listed.
-COMPARE_AND_DELETE = """
-if redis.call('GET', KEYS[1]) == ARGV[1] then
-    return redis.call('DEL', KEYS[1])
-end
-return 0
-"""
+BATCH = 500
 
 
 @dataclass
@@ -43,6 +39,7 @@ class HeldLock:
     node: str
     idle_seconds: int
     value: bytes
+    state: str = "unknown"
 
     @property
     def name(self) -> str:
@@ -50,17 +47,18 @@ class HeldLock:
 
     @property
     def metadata(self) -> Any:
-        """None for an empty value (no metadata), the parsed JSON, or the raw text."""
-        text = self.value.decode("utf-8", "backslashreplace")
-        if not text:
-            return None
-        try:
-            return json.loads(text)
-        except ValueError:
-            return {"(not JSON)": text}
+        """None for an empty value (no metadata), the parsed JSON without the holder record,
+        or {"(not JSON)": text}."""
+        return holders.parse(self.value)[0]
+
+    @property
+    def holder(self) -> holders.Holder | None:
+        return holders.parse(self.value)[1]
 
     def as_json(self) -> dict[str, Any]:
+        holder = self.holder
         return {"key": self.name, "node": self.node, "idle_seconds": self.idle_seconds,
+                "state": self.state, "holder": holder.as_json() if holder else None,
                 "metadata": self.metadata}
 
 
@@ -96,60 +94,130 @@ def duration(text: str) -> float:
     return float(m.group(1)) * {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}[m.group(2)]
 
 
-def masters(args: argparse.Namespace) -> list[tuple[str, redis.Redis]]:
-    """A client per server to scan: the one server, or every master of the cluster."""
+@dataclass
+class Servers:
+    """The servers to scan, and a client that reaches any key (for heartbeats and deletes)."""
+
+    scanned: list[tuple[str, redis.Redis]]
+    router: Any
+
+    def close(self) -> None:
+        for _, client in self.scanned:
+            client.close()
+        self.router.close()  # the same client again, for one server: closing twice is fine
+
+
+def primary_of(args: argparse.Namespace, host: str, port: int) -> tuple[str, int]:
+    from redis.sentinel import Sentinel
+
+    sentinel = Sentinel([(host, port)], socket_timeout=QUICK["socket_timeout"],
+                        socket_connect_timeout=QUICK["socket_connect_timeout"])
+    try:
+        found: tuple[str, int] = tuple(sentinel.discover_master(args.sentinel))
+        return found
+    except redis.sentinel.MasterNotFoundError as e:
+        raise Failure(f"the sentinel at {host}:{port} knows no primary named"
+                      f" {args.sentinel!r}") from e
+    finally:
+        for s in sentinel.sentinels:
+            s.close()
+
+
+def check_mode(args: argparse.Namespace, where: str, client: redis.Redis) -> None:
+    """One clear line when the server is not the kind of server the options say."""
+    mode = client.info("server").get("redis_mode", "standalone")
+    if mode == "sentinel":
+        raise Failure(f"{where} is a sentinel, which holds no locks: give --sentinel SERVICE to"
+                      " list the locks of its primary")
+    if args.cluster and mode != "cluster":
+        raise Failure(f"{where} is not a cluster node (cluster support is off): leave out"
+                      " --cluster")
+    if not args.cluster and mode == "cluster":
+        raise Failure(f"{where} is a cluster node: add --cluster to list every master")
+
+
+def servers(args: argparse.Namespace) -> Servers:
+    """A client per server to scan: the one server, the primary, or every master."""
     host, port = split_address(args.redis)
     options = {**connect_options(args), **QUICK}
     where = f"{host}:{port}"
     try:
+        if args.sentinel:
+            host, port = primary_of(args, host, port)
+            where = f"{host}:{port}"
+        client = redis.Redis(host=host, port=port, **options)
+        check_mode(args, where, client)
         if not args.cluster:
-            client = redis.Redis(host=host, port=port, **options)
-            client.ping()
-            return [(where, client)]
+            return Servers([(where, client)], client)
+        client.close()
         from redis.cluster import RedisCluster
 
         cluster: Any = RedisCluster(host=host, port=port, **options)
-        try:
-            nodes = [(n.host, n.port) for n in cluster.get_primaries()]
-        finally:
-            cluster.close()
         found = []
-        for node_host, node_port in sorted(nodes):
-            client = redis.Redis(host=node_host, port=node_port, **options)
-            client.ping()
-            found.append((f"{node_host}:{node_port}", client))
-        return found
+        for node_host, node_port in sorted((n.host, n.port) for n in cluster.get_primaries()):
+            node = redis.Redis(host=node_host, port=node_port, **options)
+            node.ping()
+            found.append((f"{node_host}:{node_port}", node))
+        return Servers(found, cluster)
     except (redis.exceptions.RedisError, OSError) as e:
-        raise unreachable(where, e) from e
+        raise unreachable(where, e, args.password) from e
 
 
-def scan(servers: list[tuple[str, redis.Redis]], pattern: str,
-         older_than: float | None) -> list[HeldLock]:
+def touchless(client: Any) -> None:
+    """Keeps this connection's reads from touching keys, where the server can (7.2 and later)."""
+    try:
+        client.execute_command("CLIENT", "NO-TOUCH", "ON")
+    except redis.exceptions.ResponseError:
+        pass
+
+
+def scan_server(where: str, client: redis.Redis, pattern: str,
+                older_than: float | None) -> list[HeldLock]:
+    touchless(client)
+    keys = [k for k in client.scan_iter(match=pattern, count=1000, _type="STRING")
+            if not k.startswith(holders.HEARTBEAT_PREFIX.encode())]
     found: list[HeldLock] = []
-    client: Any
-    for where, client in servers:
+    for start in range(0, len(keys), BATCH):
+        batch = keys[start:start + BATCH]
+        pipe = client.pipeline(transaction=False)
+        for key in batch:
+            pipe.object("idletime", key)  # touches nothing
+        idle = pipe.execute(raise_on_error=False)
+        shown = [(key, int(i)) for key, i in zip(batch, idle)
+                 if isinstance(i, int) and (older_than is None or i >= older_than)]
+        pipe = client.pipeline(transaction=False)
+        for key, _ in shown:
+            pipe.get(key)  # only the keys that will be shown
+        for (key, seconds), value in zip(shown, pipe.execute(raise_on_error=False)):
+            if isinstance(value, bytes):  # else released while we looked
+                found.append(HeldLock(key, where, seconds, value))
+    return found
+
+
+def judge(router: Any, locks: list[HeldLock]) -> None:
+    """Sets each lock's state from its holder's heartbeat."""
+    alive: dict[str, bool] = {}
+    for lock in locks:
+        holder = lock.holder
+        if holder is None:
+            lock.state = "unknown"
+            continue
+        if holder.process not in alive:
+            alive[holder.process] = bool(router.exists(holder.heartbeat_key))
+        lock.state = "alive" if alive[holder.process] else "dead"
+
+
+def scan(found_on: Servers, pattern: str, older_than: float | None) -> list[HeldLock]:
+    found: list[HeldLock] = []
+    for where, client in found_on.scanned:
         try:
-            try:  # keep the listing from touching the keys, where the server can (7.2 and later)
-                client.execute_command("CLIENT", "NO-TOUCH", "ON")
-            except redis.exceptions.ResponseError:
-                pass
-            keys = list(client.scan_iter(match=pattern, count=1000, _type="STRING"))
-            for start in range(0, len(keys), 500):
-                batch = keys[start:start + 500]
-                pipe = client.pipeline(transaction=False)
-                for key in batch:
-                    pipe.object("idletime", key)  # before GET, which may count as a touch
-                    pipe.get(key)
-                replies = pipe.execute(raise_on_error=False)
-                for i, key in enumerate(batch):
-                    idle, value = replies[2 * i], replies[2 * i + 1]
-                    if idle is None or value is None or isinstance(idle, Exception):
-                        continue  # released while we looked
-                    if older_than is not None and idle < older_than:
-                        continue
-                    found.append(HeldLock(key, where, int(idle), value))
+            found += scan_server(where, client, pattern, older_than)
         except (redis.exceptions.RedisError, OSError) as e:
             raise unreachable(where, e) from e
+    try:
+        judge(found_on.router, found)
+    except (redis.exceptions.RedisError, OSError) as e:
+        raise unreachable("the heartbeat keys' server", e) from e
     found.sort(key=lambda lock: (-lock.idle_seconds, lock.key))
     return found
 
@@ -166,28 +234,55 @@ def human(seconds: int) -> str:
     return f"{hours // 24}d{hours % 24:02d}h"
 
 
+STATE_STYLE = {"alive": "green", "dead": "bold red", "unknown": "yellow"}
+
+
 def show(locks: list[HeldLock], cluster: bool) -> None:
     table = Table(title=f"{len(locks)} held lock{'s' if len(locks) != 1 else ''}")
     table.add_column("key", overflow="fold")
     if cluster:
         table.add_column("master")
-    table.add_column("idle", justify="right")
-    table.add_column("metadata", overflow="fold")
+    for column in ("idle", "state", "holder", "metadata"):
+        table.add_column(column, justify="right" if column == "idle" else "left",
+                         overflow="fold")
     for lock in locks:
         meta = "" if lock.metadata is None else json.dumps(lock.metadata, ensure_ascii=False)
-        row = [lock.name] + ([lock.node] if cluster else []) + [human(lock.idle_seconds), meta]
-        table.add_row(*row)
+        holder = lock.holder
+        who = f"{holder.host} pid {holder.pid}" if holder else "-"
+        state = f"[{STATE_STYLE[lock.state]}]{lock.state}[/]"
+        table.add_row(lock.name, *([lock.node] if cluster else []), human(lock.idle_seconds),
+                      state, who, meta)
     Console().print(table)
 
 
-def delete(servers: list[tuple[str, redis.Redis]], locks: list[HeldLock]) -> tuple[int, int]:
-    """Deletes each listed key whose value is unchanged; returns (deleted, kept)."""
-    clients = dict(servers)
+def choose(locks: list[HeldLock], dead: bool, force: bool) -> tuple[list[HeldLock], list[str]]:
+    """The keys to delete, and why the others are kept."""
+    chosen = [lock for lock in locks if not dead or lock.state == "dead"
+              or (force and lock.state == "unknown")]
+    notes = []
+    if dead:
+        alive = sum(lock.state == "alive" for lock in locks)
+        unknown = sum(lock.state == "unknown" for lock in locks)
+        if alive:
+            notes.append(f"{alive} with a live holder kept")
+        if unknown and not force:
+            notes.append(f"{unknown} without a holder record kept: these are plain Quorvane"
+                         " locks, so nothing shows whether their holders are alive; make sure"
+                         " they are gone, then add --force")
+    return chosen, notes
+
+
+def delete(found_on: Servers, locks: list[HeldLock]) -> tuple[int, int]:
+    """Deletes each lock whose value is unchanged and, if it names a holder that was dead, whose
+    holder is dead still; returns (deleted, kept)."""
+    clients = dict(found_on.scanned)
     deleted = 0
     for lock in locks:
-        client = clients[lock.node]
         try:
-            deleted += int(client.eval(COMPARE_AND_DELETE, 1, lock.key, lock.value))
+            holder = lock.holder
+            if lock.state == "dead" and holder and found_on.router.exists(holder.heartbeat_key):
+                continue  # its heartbeat is back: not dead after all
+            deleted += int(clients[lock.node].eval(holders.DELETE_IF, 1, lock.key, lock.value))
         except (redis.exceptions.RedisError, OSError) as e:
             raise unreachable(lock.node, e) from e
     return deleted, len(locks) - deleted
@@ -206,8 +301,11 @@ def confirm(count: int) -> bool:
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = OneLineParser(prog=PROG, description=sentence(__doc__.split("\n\n")[0].split(": ", 1)[1]))
     add_server_options(p)
-    p.add_argument("--cluster", action="store_true",
-                   help="the server is a node of a Redis Cluster: scan every master")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--cluster", action="store_true",
+                       help="the server is a node of a Redis Cluster: scan every master")
+    where.add_argument("--sentinel", metavar="SERVICE",
+                       help="the server is a sentinel: scan the primary it names SERVICE")
     sub = p.add_subparsers(dest="command", required=True, metavar="{list,delete}")
     for name, text in (("list", "list held locks"), ("delete", "delete chosen held locks")):
         s = sub.add_parser(name, help=text, description=sentence(text),
@@ -217,45 +315,59 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                        default="*" if name == "list" else None,
                        help="glob of the lock keys (the address texts), as Redis SCAN MATCH")
         s.add_argument("--older-than", type=duration, metavar="DURATION",
-                       help="only keys idle at least this long (90s, 15m, 2h, 1d)")
+                       help="only keys idle at least this long (90s, 15m, 2h, 1d): untouched,"
+                            " which is not the same as abandoned")
         s.add_argument("--json", action="store_true", help="print JSON instead of a table")
         if name == "delete":
+            s.add_argument("--dead", action="store_true",
+                           help="only keys whose holder is dead (its heartbeat is gone)")
+            s.add_argument("--force", action="store_true",
+                           help="with --dead: also keys that name no holder; alone: every"
+                                " listed key, live holders' too")
             s.add_argument("--yes", action="store_true", help="delete without asking")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    if args.command == "delete" and not (args.dead or args.force):
+        p.error("say which keys: --dead (only keys whose holder is dead) or --force (every"
+                " listed key, whether its holder is alive or not)")
+    return args
 
 
 def main_body(argv: list[str] | None) -> int:
     args = parse_args(argv)
     pattern = check_pattern(args.pattern)
-    servers = masters(args)
+    found_on = servers(args)
     try:
-        locks = scan(servers, pattern, args.older_than)
+        locks = scan(found_on, pattern, args.older_than)
         if args.command == "list":
             if args.json:
                 print(json.dumps([lock.as_json() for lock in locks], ensure_ascii=False))
             else:
                 show(locks, args.cluster)
             return 0
-        if not locks:
-            print(json.dumps({"listed": [], "deleted": 0, "kept": 0}) if args.json
-                  else "Nothing matched.")
-            return 0
+        chosen, notes = choose(locks, args.dead, args.force)
         if not args.json:
             show(locks, args.cluster)
-        if not args.yes and not confirm(len(locks)):
+            for note in notes:
+                print(sentence(note) + ".")
+        if not chosen:
+            print(json.dumps({"listed": [lock.as_json() for lock in locks], "deleted": 0,
+                              "kept": len(locks)}, ensure_ascii=False) if args.json
+                  else "Nothing to delete.")
+            return 0
+        if not args.yes and not confirm(len(chosen)):
             print("Nothing deleted.", file=sys.stderr)
             return 1
-        deleted, kept = delete(servers, locks)
+        deleted, changed = delete(found_on, chosen)
         if args.json:
             print(json.dumps({"listed": [lock.as_json() for lock in locks], "deleted": deleted,
-                              "kept": kept}, ensure_ascii=False))
+                              "kept": len(locks) - deleted}, ensure_ascii=False))
         else:
-            print(f"Deleted {deleted} of {len(locks)} listed keys"
-                  + (f"; {kept} changed since they were listed and were kept." if kept else "."))
+            print(f"Deleted {deleted} of {len(chosen)} chosen keys"
+                  + (f"; {changed} changed since they were listed (taken again, or the holder"
+                     " came back) and were kept." if changed else "."))
         return 0
     finally:
-        for _, client in servers:
-            client.close()
+        found_on.close()
 
 
 def main(argv: list[str] | None = None) -> int:

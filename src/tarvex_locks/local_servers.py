@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 
 import redis
+from redis.crc import key_slot
 
 
 def free_port() -> int:
@@ -107,32 +108,51 @@ class EmbeddedRedis:
 
 
 class LocalCluster:
-    """A Redis Cluster of `masters` nodes without replicas, made with `redis-cli --cluster`."""
+    """A Redis Cluster of `masters` masters with `replicas` replicas each, made with
+    `redis-cli --cluster`. `announce_through`, given a master's port, returns the port that the
+    master announces instead (a proxy in front of it, through which its replicas and the
+    clients reach it)."""
 
-    def __init__(self, masters: int = 3, *, persistence: bool = False,
-                 node_timeout_ms: int = 2000) -> None:
+    def __init__(self, masters: int = 3, *, replicas: int = 0, persistence: bool = False,
+                 node_timeout_ms: int = 2000,
+                 announce_through: Callable[[int], int] | None = None) -> None:
         self.folder = tempfile.mkdtemp(prefix="tarvex-cluster-")
         self.nodes: list[EmbeddedRedis] = []
+        self.announced: dict[int, EmbeddedRedis] = {}
         extra = ("--appendonly", "yes", "--appendfsync", "always") if persistence else ()
         try:
-            for i in range(masters):
+            for i in range(masters * (1 + replicas)):
                 folder = Path(self.folder, str(i))
                 folder.mkdir()
+                port = free_cluster_port()
+                announce: tuple[str, ...] = ()
+                if announce_through is not None and i < masters:
+                    announce = ("--cluster-announce-port", str(announce_through(port)),
+                                "--cluster-announce-bus-port", str(port + 10000))
                 self.nodes.append(EmbeddedRedis(
                     "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
-                    "--cluster-node-timeout", str(node_timeout_ms), *extra,
-                    port=free_cluster_port(), folder=str(folder)))
+                    "--cluster-node-timeout", str(node_timeout_ms), *extra, *announce,
+                    port=port, folder=str(folder)))
+                self.announced[int(announce[1]) if announce else port] = self.nodes[-1]
             created = subprocess.run(
                 [shutil.which("redis-cli") or "redis-cli", "--cluster", "create",
-                 *(f"127.0.0.1:{n.port}" for n in self.nodes), "--cluster-yes"],
+                 *(f"127.0.0.1:{n.port}" for n in self.nodes), "--cluster-replicas",
+                 str(replicas), "--cluster-yes"],
                 capture_output=True, text=True, timeout=60)
             if created.returncode != 0:
                 raise RuntimeError(f"redis-cli --cluster create failed: {created.stdout[-300:]}")
             for node in self.nodes:
                 self.wait_ok(node)
+            _wait(lambda: all(self._linked(n) for n in self.nodes[masters:]), 20,
+                  "the cluster's replicas did not sync")
         except BaseException:
             self.stop()
             raise
+
+    @staticmethod
+    def _linked(node: EmbeddedRedis) -> bool:
+        with node.client() as c:
+            return bool(c.info("replication").get("master_link_status") == "up")
 
     @property
     def host(self) -> str:
@@ -148,19 +168,28 @@ class LocalCluster:
                 return bool(c.cluster("info")["cluster_state"] == "ok")
         _wait(ok, seconds, f"cluster node {node.port} did not report cluster_state:ok")
 
+    def _slots(self) -> list[Any]:
+        for node in self.nodes:
+            try:
+                with node.client() as c:
+                    return list(c.cluster("slots"))
+            except (redis.exceptions.RedisError, OSError):
+                continue  # that node is down: ask another
+        raise RuntimeError("no cluster node answers")
+
     def node_of(self, key: str) -> EmbeddedRedis:
         """The master that serves `key`."""
-        with self.nodes[0].client() as c:
-            slot = c.cluster("keyslot", key)
-            for low, high, master, *_ in c.cluster("slots"):
-                if low <= slot <= high:
-                    port = int(master[1])
-                    return next(n for n in self.nodes if n.port == port)
+        slot = key_slot(key.encode())
+        for low, high, master, *_ in self._slots():
+            if low <= slot <= high:
+                return self.announced[int(master[1])]
         raise LookupError(key)
 
     def keys_on_each(self, prefix: str, per_node: int) -> list[str]:
         """Keys "<prefix>/<i>" chosen so that each master serves `per_node` of them."""
-        found: dict[int, list[str]] = {n.port: [] for n in self.nodes}
+        found: dict[int, list[str]] = {}
+        for _, _, master, *_ in self._slots():
+            found.setdefault(self.announced[int(master[1])].port, [])
         i = 0
         while any(len(v) < per_node for v in found.values()):
             key = f"{prefix}/{i}"
@@ -169,6 +198,18 @@ class LocalCluster:
                 found[port].append(key)
             i += 1
         return [k for keys in found.values() for k in keys]
+
+    def replica_of(self, master: EmbeddedRedis) -> EmbeddedRedis:
+        """A replica of `master`."""
+        for node in self.nodes:
+            if node is master or node.proc is None or node.proc.poll() is not None:
+                continue
+            with node.client() as c:
+                info = c.info("replication")
+            if info.get("role") == "slave" and self.announced.get(
+                    int(info.get("master_port", 0))) is master:
+                return node
+        raise LookupError(f"no replica of {master.port}")
 
     def stop(self) -> None:
         for node in self.nodes:
@@ -193,24 +234,27 @@ sentinel parallel-syncs {service} 1
 
 
 class LocalSentinel:
-    """A primary, one replica and `sentinels` sentinels watching them under `service`.
+    """A primary, `replicas` replicas and `sentinels` sentinels watching them under `service`.
 
-    `replicate_through`, given the primary's port, returns the port the replica replicates from
-    (a proxy in front of the primary, to hold the replication stream back)."""
+    `replicate_through`, given the primary's port and a replica's number, returns the port that
+    replica replicates from (a proxy in front of the primary, to hold the stream back), or the
+    primary's port itself."""
 
-    def __init__(self, service: str = "tarvex", sentinels: int = 3, *,
+    def __init__(self, service: str = "tarvex", sentinels: int = 3, *, replicas: int = 1,
                  down_after_ms: int = 500,
-                 replicate_through: Callable[[int], int] | None = None) -> None:
+                 replicate_through: Callable[[int, int], int] | None = None) -> None:
         self.service = service
         self.folder = tempfile.mkdtemp(prefix="tarvex-sentinel-")
         self.sentinels: list[EmbeddedRedis] = []
         self.primary: EmbeddedRedis | None = None
-        self.replica: EmbeddedRedis | None = None
+        self.replicas: list[EmbeddedRedis] = []
         try:
             self.primary = EmbeddedRedis()
-            source = replicate_through(self.primary.port) if replicate_through else self.primary.port
-            self.replica = EmbeddedRedis("--replicaof", "127.0.0.1", str(source))
-            _wait(lambda: self.replica_in_sync(), 20, "the replica did not sync")
+            for i in range(replicas):
+                source = (replicate_through(self.primary.port, i) if replicate_through
+                          else self.primary.port)
+                self.replicas.append(EmbeddedRedis("--replicaof", "127.0.0.1", str(source)))
+            _wait(lambda: self.replica_in_sync(), 20, "the replicas did not sync")
             quorum = sentinels // 2 + 1
             for i in range(sentinels):
                 port = free_port()
@@ -230,11 +274,12 @@ class LocalSentinel:
     def sentinel_addresses(self) -> list[tuple[str, int]]:
         return [("127.0.0.1", s.port) for s in self.sentinels]
 
+    @property
+    def replica(self) -> EmbeddedRedis:
+        return self.replicas[0]
+
     def replica_in_sync(self) -> bool:
-        assert self.replica is not None
-        with self.replica.client() as c:
-            info = c.info("replication")
-        return bool(info.get("master_link_status") == "up")
+        return all(LocalCluster._linked(r) for r in self.replicas)
 
     def _master(self, sentinel: EmbeddedRedis) -> dict[str, str]:
         """What a sentinel knows of the primary (SENTINEL MASTER, read raw: the client's own
@@ -250,7 +295,7 @@ class LocalSentinel:
             master = self._master(s)
             if int(master["num-other-sentinels"]) != len(self.sentinels) - 1:
                 return False
-            if int(master["num-slaves"]) < 1:
+            if int(master["num-slaves"]) < len(self.replicas):
                 return False
         return True
 
@@ -270,7 +315,7 @@ class LocalSentinel:
     def stop(self) -> None:
         for s in self.sentinels:
             s.stop()
-        for server in (self.replica, self.primary):
+        for server in (*self.replicas, self.primary):
             if server is not None:
                 server.stop()
         shutil.rmtree(self.folder, ignore_errors=True)

@@ -2,8 +2,9 @@
 primary is, and asks again after a failover.
 
 Redis replicates asynchronously. A lock written to the primary and not yet copied to a replica
-is lost when that replica is promoted, and a second caller can then take the same lock. With
-`min_replicas`, `acquire` reports a lock only once that many replicas have acknowledged it.
+is lost when that replica is promoted, and a second caller can then take the same lock; a
+release not yet copied comes back. With `min_replicas`, `acquire` reports a lock, and `release`
+returns, only once that many replicas have acknowledged the write.
 """
 from __future__ import annotations
 
@@ -15,28 +16,12 @@ from redis.sentinel import Sentinel
 
 from tarvex_data.lock.implementations.quorvane import Quorvane
 
+from tarvex_locks.replication import Acknowledging, check_replication
 
-class AcknowledgedPrimary(redis.Redis):
-    """The primary's client: a successful `set(..., nx=True)` counts only once `min_replicas`
-    replicas acknowledge it within `replica_timeout_ms`; otherwise the key just written is
-    deleted again and the write reports that nothing was set."""
 
-    min_replicas: int = 0
-    replica_timeout_ms: int = 100
-
-    def set(self, name: Any, value: Any, *args: Any, **kwargs: Any) -> Any:
-        if not (kwargs.get("nx") and self.min_replicas > 0):
-            return super().set(name, value, *args, **kwargs)
-        # SET and WAIT on one connection: WAIT counts the acknowledgements of its own
-        # connection's writes
-        pipe = self.pipeline(transaction=False)
-        pipe.set(name, value, *args, **kwargs)
-        pipe.wait(self.min_replicas, self.replica_timeout_ms)
-        written, acknowledged = pipe.execute()
-        if written and acknowledged < self.min_replicas:
-            self.delete(name)  # not held in a way that survives a failover
-            return None
-        return written
+class AcknowledgedPrimary(Acknowledging, redis.Redis):
+    """The primary's client: with `min_replicas`, a lock write and a delete count only once that
+    many replicas acknowledge them (see `tarvex_locks.replication`)."""
 
 
 class SentinelQuorvane(Quorvane):
@@ -75,14 +60,20 @@ class SentinelQuorvane(Quorvane):
 def sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, int]] = (), *,
                       min_replicas: int = 0, replica_timeout_ms: int = 100,
                       sentinel_kwargs: Mapping[str, Any] | None = None,
+                      track_holders: bool = False, reap_dead: bool = False,
                       name: str = "SentinelQuorvane") -> type[SentinelQuorvane]:
     """A Quorvane class for the primary that the sentinels know as `service_name`.
 
-    `min_replicas` > 0 makes each successful set-if-absent wait up to `replica_timeout_ms` for
+    `min_replicas` > 0 makes each successful lock write wait up to `replica_timeout_ms` for
     that many replica acknowledgements (Redis WAIT); without them the attempt counts as failed
-    and `acquire` goes on polling within its budget. Off (0) by default."""
-    if min_replicas < 0 or replica_timeout_ms < 0:
-        raise ValueError("min_replicas and replica_timeout_ms must not be negative")
+    and `acquire` goes on polling within its budget. `release` waits for them too and raises
+    `NotReplicated` without them. Off (0) by default.
+
+    `track_holders` makes a class whose locks name their holder (`tarvex_locks.tracked`);
+    `reap_dead` (with it) lets a waiter delete a dead holder's lock."""
+    check_replication(min_replicas, replica_timeout_ms)
+    if reap_dead and not track_holders:
+        raise ValueError("reap_dead needs track_holders=True: plain locks name no holder")
     attributes: dict[str, Any] = {
         "service_name": service_name,
         "sentinels": tuple((str(h), int(p)) for h, p in sentinels),
@@ -91,4 +82,9 @@ def sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, int]] = 
         "sentinel_kwargs": dict(sentinel_kwargs) if sentinel_kwargs else None,
         "__module__": __name__,
     }
-    return type(name, (SentinelQuorvane,), attributes)
+    if not track_holders:
+        return type(name, (SentinelQuorvane,), attributes)
+    from tarvex_locks.tracked import Tracked
+
+    attributes["reap_dead"] = reap_dead
+    return type(name, (Tracked, SentinelQuorvane), attributes)

@@ -1,0 +1,132 @@
+"""Holder records: what a tracked lock's value says about who holds it, and the heartbeat key
+that says whether that holder's process is still alive.
+
+A tracked lock's value is the JSON text of an object: the caller's metadata (a dict) with one
+more key, `"tarvex.holder"`, whose value names the holder:
+
+    {"worker": "w1", "tarvex.holder": {"host": "web-3", "pid": 4711,
+                                       "process": "5f0c9d7e2b1a4c38", "token": "9a41c07e5d2f3b60"}}
+
+`process` is drawn at random when a process first tracks a lock (again in a forked child), so it
+does not repeat when the system reuses a pid; `token` is drawn anew for every acquire. The
+process's heartbeat key, `tarvex-locks:alive:<process>`, carries a time-to-live that the process
+keeps refreshing: a holder whose heartbeat key is gone is dead.
+
+A plain `Quorvane` value (empty text, or the metadata's JSON) has no holder record.
+"""
+from __future__ import annotations
+
+import json
+import os
+import socket
+from dataclasses import dataclass
+from typing import Any
+
+HOLDER_KEY = "tarvex.holder"
+HEARTBEAT_PREFIX = "tarvex-locks:alive:"
+NOT_CONNECTED = "Quorvane is not connected. Call connect() before using this method."
+
+# One attempt: write the key if it is free and answer nothing; otherwise answer what holds it.
+TAKE = """
+local current = redis.call('GET', KEYS[1])
+if current then return current end
+redis.call('SET', KEYS[1], ARGV[1])
+return false
+"""
+
+# Deletes the key only if it still holds exactly this value: 1 if deleted, else 0.
+DELETE_IF = """
+if redis.call('GET', KEYS[1]) == ARGV[1] then
+    return redis.call('DEL', KEYS[1])
+end
+return 0
+"""
+
+# Refreshes a heartbeat; answers 1 if the key was still there, 0 if it had lapsed.
+BEAT = """
+local existed = redis.call('EXISTS', KEYS[1])
+redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
+return existed
+"""
+
+
+@dataclass(frozen=True)
+class Holder:
+    host: str
+    pid: int
+    process: str
+    token: str
+
+    @property
+    def heartbeat_key(self) -> str:
+        return HEARTBEAT_PREFIX + self.process
+
+    def as_json(self) -> dict[str, Any]:
+        return {"host": self.host, "pid": self.pid, "process": self.process, "token": self.token}
+
+
+class _Identity:
+    """This process as a holder; drawn again in a forked child."""
+
+    def __init__(self) -> None:
+        self.host = socket.gethostname()
+        self.pid = os.getpid()
+        self.process = os.urandom(8).hex()
+        self.heartbeat_key = HEARTBEAT_PREFIX + self.process
+        self.heartbeat_value = json.dumps({"host": self.host, "pid": self.pid})
+
+
+identity = _Identity()
+
+
+def _renew_identity() -> None:
+    global identity
+    identity = _Identity()
+
+
+os.register_at_fork(after_in_child=_renew_identity)
+
+
+def lock_value(metadata: Any) -> bytes:
+    """The value of one acquire: the caller's metadata plus a holder record with a new token."""
+    if metadata is None:
+        fields: dict[str, Any] = {}
+    elif isinstance(metadata, dict):
+        if HOLDER_KEY in metadata:
+            raise ValueError(f"the metadata key {HOLDER_KEY!r} is reserved for the holder record")
+        fields = dict(metadata)
+    else:
+        raise TypeError("metadata of a tracked lock must be a dict or None, not "
+                        f"{type(metadata).__name__}")
+    me = identity
+    fields[HOLDER_KEY] = {"host": me.host, "pid": me.pid, "process": me.process,
+                          "token": os.urandom(8).hex()}
+    return json.dumps(fields).encode()
+
+
+def parse(value: bytes | str | None) -> tuple[Any, Holder | None]:
+    """(the caller's metadata, the holder record) of a lock value; a plain value has no
+    record, and a value that is not JSON comes back as {"(not JSON)": text}."""
+    if value is None:
+        return None, None
+    text = value.decode("utf-8", "backslashreplace") if isinstance(value, bytes) else value
+    if not text:
+        return None, None
+    try:
+        data = json.loads(text)
+    except ValueError:
+        return {"(not JSON)": text}, None
+    if not isinstance(data, dict) or not isinstance(data.get(HOLDER_KEY), dict):
+        return data, None
+    record = data.pop(HOLDER_KEY)
+    try:
+        holder = Holder(str(record["host"]), int(record["pid"]), str(record["process"]),
+                        str(record["token"]))
+    except (KeyError, TypeError, ValueError):
+        data[HOLDER_KEY] = record  # not ours after all: show it as it is
+        return data, None
+    return data, holder
+
+
+def as_bytes(value: bytes | str) -> bytes:
+    return value if isinstance(value, bytes) else value.encode()

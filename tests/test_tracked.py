@@ -1,0 +1,90 @@
+"""Locks that name their holder: the value, the heartbeat, owned release, and a plain Quorvane
+on the same keys."""
+import json
+import os
+import socket
+import threading
+import time
+
+import pytest
+
+from conftest import run_python
+from fakes import Address
+from tarvex_locks import holders
+from tarvex_locks.tracked import LockLostWarning, TrackedQuorvane
+
+
+def tracked(redis_server, **kwargs):
+    lock = TrackedQuorvane(**kwargs)
+    lock.connect("127.0.0.1", port=redis_server.port)
+    return lock
+
+
+def test_value_heartbeat_and_a_plain_quorvane_beside_it(connected, redis_server, redis_client):
+    lock, reaper = tracked(redis_server), tracked(redis_server, reap_dead=True)
+    a = Address("orders/7")
+    assert lock.acquire(a, metadata={"worker": "w1"}) is True
+    value = json.loads(redis_client.get("orders/7"))
+    holder = value.pop("tarvex.holder")
+    assert value == {"worker": "w1"} and redis_client.ttl("orders/7") == -1
+    assert (holder["host"], holder["pid"]) == (socket.gethostname(), os.getpid())
+    assert 0 < redis_client.pttl(holders.HEARTBEAT_PREFIX + holder["process"]) <= 10000
+    assert connected.acquire(a, timeout_ms=0) is False  # plain is excluded by tracked
+    lock.release(a)
+    assert redis_client.exists("orders/7") == 0
+
+    assert connected.acquire(a) is True  # and tracked by plain, even a reaper: no holder named
+    assert lock.acquire(a, timeout_ms=0) is False and reaper.acquire(a, timeout_ms=0) is False
+    lock.release(a)  # not its lock: nothing is deleted
+    assert redis_client.get("orders/7") == b""
+    connected.release(a)
+
+    assert lock.acquire(a) and lock.holds(a)
+    token = json.loads(redis_client.get("orders/7"))["tarvex.holder"]["token"]
+    redis_client.delete("orders/7")  # an operator deletes it; someone else takes it
+    assert reaper.acquire(a) and not lock.holds(a)
+    with pytest.warns(LockLostWarning, match="'orders/7' was no longer held by this acquire"):
+        lock.release(a)
+    assert json.loads(redis_client.get("orders/7"))["tarvex.holder"]["token"] != token
+    reaper.release(a)
+
+    with pytest.raises(ValueError, match="'tarvex.holder' is reserved"):
+        lock.acquire(a, metadata={"tarvex.holder": 1})
+    with pytest.raises(TypeError, match="must be a dict or None, not list"):
+        lock.acquire(a, metadata=[1])
+    for instance in (lock, reaper):
+        instance.disconnect()
+    deadline = time.monotonic() + 2
+    while any(t.name == "tarvex-locks heartbeat" for t in threading.enumerate()):
+        assert time.monotonic() < deadline, "the heartbeat thread outlived the last instance"
+        time.sleep(0.01)
+
+
+FORKED = """
+import json, os, sys, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside the heartbeat thread
+import redis
+from tarvex_locks.tracked import TrackedQuorvane
+from tarvex_utils.models.data_models.address import Address
+port = int(sys.argv[1])
+lock = TrackedQuorvane(); lock.connect('127.0.0.1', port=port)
+assert lock.acquire(Address('parent'))
+pid = os.fork()
+if pid == 0:
+    lock.release(Address('parent'))  # the parent's lock, not the child's to release
+    ok = lock.acquire(Address('child'))
+    os._exit(0 if ok else 1)
+assert os.waitpid(pid, 0)[1] == 0
+r = redis.Redis(port=port)
+who = {k: json.loads(r.get(k))['tarvex.holder'] for k in ('parent', 'child')}
+print(json.dumps({k: [v['pid'], v['process'], r.exists('tarvex-locks:alive:' + v['process'])]
+                  for k, v in who.items()}))
+"""
+
+
+def test_a_forked_child_holds_under_its_own_identity(redis_server, redis_client):
+    out = run_python(FORKED.replace("sys.argv[1]", str(redis_server.port)))
+    assert out.returncode == 0, out.stderr
+    seen = json.loads(out.stdout)
+    assert seen["parent"][0] != seen["child"][0] and seen["parent"][1] != seen["child"][1]
+    assert seen["parent"][2] == seen["child"][2] == 1
