@@ -92,6 +92,56 @@ def redis_cases(port: int, ops: int, rounds: int, parser: str) -> dict:
     return result
 
 
+def tracked_cases(port: int, ops: int, rounds: int) -> dict:
+    """Plain Quorvane beside the tracked class on one server (redis-py's default parser)."""
+    from tarvex_data.lock.implementations.quorvane import Quorvane
+    from tarvex_locks.tracked import TrackedQuorvane
+    from tarvex_utils.models.data_models.address import Address
+
+    plain, tracked = Quorvane(), TrackedQuorvane()
+    for lock in (plain, tracked):
+        lock.connect("127.0.0.1", port=port)
+
+    def pairs(lock, address):
+        def run(n):
+            acquire, release = lock.acquire, lock.release
+            for _ in range(n):
+                acquire(address)
+                release(address)
+        return run
+
+    result = interleaved({"Quorvane": pairs(plain, Address("bench", "plain")),
+                          "TrackedQuorvane": pairs(tracked, Address("bench", "tracked"))},
+                         ops, rounds)
+    for lock in (plain, tracked):
+        lock.disconnect()
+    return result
+
+
+def heartbeat_rate(port: int, seconds: float) -> dict:
+    """Commands the heartbeat sends while a tracked instance sits connected and idle."""
+    import redis
+    from tarvex_locks.tracked import TrackedQuorvane
+    from tarvex_utils.models.data_models.address import Address
+
+    admin = redis.Redis(port=port)
+    lock = TrackedQuorvane()
+    lock.connect("127.0.0.1", port=port)
+    lock.acquire(Address("bench", "beat"))
+
+    def evals() -> int:
+        return int(admin.info("commandstats").get("cmdstat_eval", {}).get("calls", 0))
+
+    before = evals()
+    time.sleep(seconds)
+    sent = evals() - before
+    lock.release(Address("bench", "beat"))
+    lock.disconnect()
+    admin.close()
+    return {"commands": sent, "seconds": seconds, "per_second": sent / seconds,
+            "ttl_s": TrackedQuorvane.heartbeat_ttl}
+
+
 def sellavar_cases(ops: int, rounds: int) -> dict:
     from tarvex_data.lock.implementations.sellavar import Sellavar
     from tarvex_utils.models.data_models.address import Address
@@ -247,6 +297,10 @@ if __name__ == "__main__":
         out = asyncio_stall(int(sys.argv[2]), int(sys.argv[3]))
     elif kind == "redis":
         out = redis_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    elif kind == "tracked":
+        out = tracked_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
+    elif kind == "heartbeat":
+        out = heartbeat_rate(int(sys.argv[2]), float(sys.argv[3]))
     elif kind == "sellavar":
         out = sellavar_cases(int(sys.argv[2]), int(sys.argv[3]))
     else:

@@ -55,6 +55,14 @@ def main() -> int:
             rows = run_case("redis", server.port, redis_ops, redis_rounds, parser_name)
             results["redis"][parser_name] = rows
             table(f"Redis on loopback, {parser_name} reply parser", rows)
+        rows = run_case("tracked", server.port, redis_ops, redis_rounds // 2)
+        results["tracked"] = rows
+        table("Holder records on one server (hiredis): plain and tracked Quorvane", rows)
+        beat = run_case("heartbeat", server.port, 4 if args.quick else 30)
+        results["heartbeat"] = beat
+        print(f"  heartbeat of an idle process: {beat['commands']} commands in"
+              f" {beat['seconds']:.0f} s = {beat['per_second']:.2f} per second per server"
+              f" (TTL {beat['ttl_s']:.0f} s)")
         stalls = run_case("asyncio", server.port, 5 if args.quick else 20)
         results["asyncio_stall_ms"] = stalls
         print("\nEvent loop stall while Quorvane.acquire runs in a coroutine (median over rounds"
@@ -77,6 +85,8 @@ def main() -> int:
         checks.append((f"Quorvane / raw redis-py ({parser_name})", q, 1.03))
         checks.append((f"Quorvane / redis-py Lock ({parser_name})",
                        q / rows["redis-py Lock"]["wall_ratio"], 0.90))
+    checks.append(("TrackedQuorvane / Quorvane", results["tracked"]["TrackedQuorvane"]["wall_ratio"],
+                   1.10))
     local = results["sellavar"]
     checks.append(("Sellavar / plain-Python class",
                    local["Sellavar"]["wall_ratio"] / local["plain-Python class"]["wall_ratio"], 0.75))

@@ -203,7 +203,7 @@ def test_lost_reply_to_an_applied_write(qmod, redis_server, redis_client, kind):
     # the value was taken back. Nothing is left behind.
     tracked = kind.startswith("tracked")
     base = TrackedQuorvane if tracked else qmod.Quorvane
-    proxy = ReplyDropper(redis_server.port, b"RETURN CURRENT" if tracked else b"\r\nSET\r\n")
+    proxy = ReplyDropper(redis_server.port)
     q = (type("Q", (NoRetryQuorvane, base), {}) if "own" in kind else base)()
     q.connect("127.0.0.1", port=proxy.port)
     proxy.drop_next_set_replies(1)

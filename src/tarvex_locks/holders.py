@@ -26,7 +26,8 @@ HOLDER_KEY = "tarvex.holder"
 HEARTBEAT_PREFIX = "tarvex-locks:alive:"
 NOT_CONNECTED = "Quorvane is not connected. Call connect() before using this method."
 
-# One attempt: write the key if it is free and answer nothing; otherwise answer what holds it.
+# One attempt, for servers before 7.0 (which refuse SET ... NX GET): write the key if it is
+# free and answer nothing; otherwise answer what holds it.
 TAKE = """
 local current = redis.call('GET', KEYS[1])
 if current then return current end
@@ -74,6 +75,9 @@ class _Identity:
         self.process = os.urandom(8).hex()
         self.heartbeat_key = HEARTBEAT_PREFIX + self.process
         self.heartbeat_value = json.dumps({"host": self.host, "pid": self.pid})
+        # the holder record up to its token, as json.dumps writes it
+        self.record_head = (f'"{HOLDER_KEY}": {{"host": {json.dumps(self.host)}, "pid": {self.pid},'
+                            f' "process": "{self.process}", "token": "')
 
 
 identity = _Identity()
@@ -90,18 +94,16 @@ os.register_at_fork(after_in_child=_renew_identity)
 def lock_value(metadata: Any) -> bytes:
     """The value of one acquire: the caller's metadata plus a holder record with a new token."""
     if metadata is None:
-        fields: dict[str, Any] = {}
+        head = "{"
     elif isinstance(metadata, dict):
         if HOLDER_KEY in metadata:
             raise ValueError(f"the metadata key {HOLDER_KEY!r} is reserved for the holder record")
-        fields = dict(metadata)
+        text = json.dumps(metadata)
+        head = "{" if text == "{}" else text[:-1] + ", "
     else:
         raise TypeError("metadata of a tracked lock must be a dict or None, not "
                         f"{type(metadata).__name__}")
-    me = identity
-    fields[HOLDER_KEY] = {"host": me.host, "pid": me.pid, "process": me.process,
-                          "token": os.urandom(8).hex()}
-    return json.dumps(fields).encode()
+    return (head + identity.record_head + os.urandom(8).hex() + '"}}').encode()
 
 
 def parse(value: bytes | str | None) -> tuple[Any, Holder | None]:

@@ -101,14 +101,21 @@ class Tracked:
 
     def acquire(self, target_address: Address, *, timeout_ms: int = -1, blocking: bool = True,
                 metadata: dict[str, Any] | None = None) -> bool:
-        check_timeout(timeout_ms)
+        if type(timeout_ms) is not int:
+            check_timeout(timeout_ms)
         client = getattr(self, "client", None)
         if not client:
             raise TarvexConnectionError(holders.NOT_CONNECTED)
         key = target_address.to_string()
         value = holders.lock_value(metadata)
-        wire = self._wire_for(client)
-        liveness.ensure(self, wire, ("client", id(client)), self.heartbeat_ttl)
+        state = self.__dict__
+        wire = state.get("_wire")
+        if wire is None or wire.client is not client:
+            wire = self._wire_for(client)
+        now = time.monotonic()
+        beat = liveness.beat_of(self)
+        if beat is None or not beat.fresh(now):
+            liveness.ensure(self, wire, ("client", id(client)), self.heartbeat_ttl)
         if blocking:
             budget = Budget(timeout_ms)
             while not self._attempt(wire, key, value):
@@ -116,9 +123,13 @@ class Tracked:
                     return False
                 time.sleep(PAUSE)
                 budget.pause()
+            now = time.monotonic()
         elif not self._attempt(wire, key, value):
             return False
-        self._holdings()[key] = (value, time.monotonic())
+        held = state.get("_held")
+        if held is None:
+            held = self._holdings()
+        held[key] = (value, now)
         return True
 
     def _attempt(self, wire: Wire, key: str, value: bytes) -> bool:
@@ -140,13 +151,17 @@ class Tracked:
         if not client:
             raise TarvexConnectionError(holders.NOT_CONNECTED)
         key = target_address.to_string()
-        mine = self._holdings().pop(key, None)
+        held = self._holdings()
+        mine = held.pop(key, None)
         if mine is None:
             return None  # not taken by this instance: nothing of ours to delete
+        wire = self.__dict__.get("_wire")
+        if wire is None or wire.client is not client:
+            wire = self._wire_for(client)
         try:
-            deleted = self._wire_for(client).release(key, mine[0])
+            deleted = wire.release(key, mine[0])
         except BaseException:
-            self._holdings().setdefault(key, mine)  # still ours, if the delete never happened
+            held.setdefault(key, mine)  # still ours, if the delete never happened
             raise
         if not deleted:
             warnings.warn(LockLostWarning(

@@ -2,10 +2,17 @@
 cluster), each one round trip, with `WAIT` after the write where replicas are asked for."""
 from __future__ import annotations
 
+import hashlib
 from typing import Any
+
+from redis.exceptions import NoScriptError, ResponseError
 
 from tarvex_locks import holders
 from tarvex_locks.replication import not_replicated, with_wait
+
+
+SHA = {script: hashlib.sha1(script.encode()).hexdigest()
+       for script in (holders.TAKE, holders.DELETE_IF, holders.BEAT)}
 
 
 class Wire:
@@ -13,15 +20,41 @@ class Wire:
         self.client = client
         self.replicas = min_replicas
         self.timeout_ms = replica_timeout_ms
+        self.native = True  # SET ... NX GET, until a server before 7.0 refuses it
+
+    def script(self, script: str, key: str, *args: Any) -> Any:
+        try:  # the command itself, not the client's wrapper: this is every release's path
+            return self.client.execute_command("EVALSHA", SHA[script], 1, key, *args)
+        except NoScriptError:
+            return self.client.eval(script, 1, key, *args)
+
+    def _take(self, target: Any, key: str, value: bytes) -> Any:
+        if self.native:
+            return target.execute_command("SET", key, value, "NX", "GET", get=True)
+        return target.eval(holders.TAKE, 1, key, value)
 
     def take(self, key: str, value: bytes) -> tuple[bool, bytes | None]:
         """One attempt: (taken, the value that holds the key otherwise). Finding its own value
         (a retried write whose reply was lost) counts as taken."""
+        try:
+            if self.native and self.replicas <= 0:  # every attempt's path: one call deep
+                current = self.client.execute_command("SET", key, value, "NX", "GET", get=True)
+                if current is None:
+                    return True, None
+                current = holders.as_bytes(current)
+                return current == value, current
+            return self._take_once(key, value)
+        except ResponseError as e:
+            if not self.native or "syntax" not in str(e).lower():
+                raise
+            self.native = False
+            return self._take_once(key, value)
+
+    def _take_once(self, key: str, value: bytes) -> tuple[bool, bytes | None]:
         if self.replicas <= 0:
-            current = self.client.eval(holders.TAKE, 1, key, value)
+            current = self._take(self.client, key, value)
         else:
-            current, acked = with_wait(self.client, key,
-                                       lambda p: p.eval(holders.TAKE, 1, key, value),
+            current, acked = with_wait(self.client, key, lambda p: self._take(p, key, value),
                                        self.replicas, self.timeout_ms)
             if acked < self.replicas and (current is None or holders.as_bytes(current) == value):
                 self.delete_if(key, value)  # not held in a way that a failover keeps
@@ -32,12 +65,12 @@ class Wire:
         return current == value, current
 
     def delete_if(self, key: str, value: bytes) -> bool:
-        return bool(self.client.eval(holders.DELETE_IF, 1, key, value))
+        return bool(self.script(holders.DELETE_IF, key, value))
 
     def release(self, key: str, value: bytes) -> bool:
         """Deletes the key if it still holds `value`; False if it no longer did."""
         if self.replicas <= 0:
-            return self.delete_if(key, value)
+            return bool(self.script(holders.DELETE_IF, key, value))
         deleted, acked = with_wait(self.client, key,
                                    lambda p: p.eval(holders.DELETE_IF, 1, key, value),
                                    self.replicas, self.timeout_ms)
@@ -55,5 +88,4 @@ class Wire:
     def beat(self, ttl_ms: int) -> bool:
         """Refreshes this process's heartbeat; False if it had lapsed (or was never there)."""
         me = holders.identity
-        return bool(self.client.eval(holders.BEAT, 1, me.heartbeat_key, me.heartbeat_value,
-                                     ttl_ms))
+        return bool(self.script(holders.BEAT, me.heartbeat_key, me.heartbeat_value, ttl_ms))
