@@ -1,13 +1,16 @@
 """Faults on loopback and what Quorvane does through them, measured and printed.
 
-Usage: ./run faults [--runs N] [--only lost-reply|disconnect|cluster|sentinel]
+Usage: ./run faults [--runs N] [--only CASE]
 1. lost-reply: the server applies a SET NX and its reply is lost, with the client that
-   `connect` builds (retries on): what `acquire` returns, after how long, what stays behind.
+   `connect` builds (retries on): what `acquire` returns, after how long, what stays behind;
+   plain and tracked.
 2. disconnect: `disconnect` from another thread while worker threads share the instance.
 3. cluster: a master of three killed while locks are held and waited on, then restarted,
    without and with persistence.
 4. sentinel: failovers while a lock is held (replica in sync, replica lagging, lagging with
    WAIT), how often a second holder appears; the cost of WAIT per acquire + release.
+5. partition, reap, failover (bench/holder_faults.py): a holder cut off, a holder killed,
+   failovers onto a lagging replica with and without min_replicas, and what that costs.
 """
 import argparse
 import os
@@ -21,14 +24,26 @@ from tarvex_locks.local_servers import EmbeddedRedis  # noqa: E402
 from tools.proxies import HoldingProxy, ReplyDropper  # noqa: E402
 
 
-def dropped_replies(port: int, runs: int) -> None:
-    import redis
+def lock_classes() -> list:
     from tarvex_data.lock.implementations.quorvane import Quorvane
+    from tarvex_locks.tracked import TrackedQuorvane
+
+    return [Quorvane, TrackedQuorvane]
+
+
+def left_behind(admin) -> int:
+    """Lock keys in the server (heartbeat keys are not locks)."""
+    return sum(1 for k in admin.scan_iter() if not k.startswith(b"tarvex-locks:alive:"))
+
+
+def dropped_replies(port: int, runs: int, lock_class) -> None:
+    import redis
     from tarvex_utils.models.data_models.address import Address
 
     admin = redis.Redis(port=port)
+    admin.flushdb()
     proxy = ReplyDropper(port)
-    q = Quorvane()
+    q = lock_class()
     q.connect("127.0.0.1", port=proxy.port)
     outcomes, seconds, left = {}, [], 0
     for i in range(runs):
@@ -40,10 +55,13 @@ def dropped_replies(port: int, runs: int) -> None:
             outcome = type(e).__name__
         seconds.append(time.monotonic() - started)
         outcomes[outcome] = outcomes.get(outcome, 0) + 1
+        if outcome == "True":
+            q.release(Address("lost", str(i)))
         left += admin.exists(f"lost/{i}")
-    print(f"SET NX applied, reply lost, acquire(timeout_ms=300), {runs} runs:")
+    print(f"{lock_class.__name__}: SET NX applied, reply lost, acquire(timeout_ms=300), {runs} runs:")
     print(f"  results {outcomes}; returned after {min(seconds):.2f} to {max(seconds):.2f} s;"
-          f" own key left behind in {left} of {runs} runs; nothing raised")
+          f" own key left behind (after release, where acquire said True) in {left} of {runs}"
+          f" runs")
 
     proxy.drop_next_set_replies(1)
     before = proxy.sets_seen
@@ -51,7 +69,7 @@ def dropped_replies(port: int, runs: int) -> None:
     waiter.start()
     time.sleep(3)
     print(f"  the same with timeout_ms=-1: still waiting after 3 s: {waiter.is_alive()},"
-          f" {proxy.sets_seen - before} SET NX sent for its own key")
+          f" {proxy.sets_seen - before} SET NX sent")
     admin.delete("forever")  # let the waiter through, so it ends
     waiter.join(5)
     q.disconnect()
@@ -59,18 +77,19 @@ def dropped_replies(port: int, runs: int) -> None:
     admin.close()
 
 
-def disconnect_races(port: int, runs: int, threads: int = 8, sections: int = 300) -> None:
+def disconnect_races(port: int, runs: int, lock_class, threads: int = 8,
+                     sections: int = 300) -> None:
     import redis
-    from tarvex_data.lock.implementations.quorvane import Quorvane
     from tarvex_utils.models.data_models.address import Address
 
     admin = redis.Redis(port=port)
-    print(f"\ndisconnect() from another thread 0.2 s into {threads} threads x {sections}"
-          f" acquire/release pairs, each thread on its own address, {runs} runs:")
+    print(f"\n{lock_class.__name__}: disconnect() from another thread 0.2 s into {threads}"
+          f" threads x {sections} acquire/release pairs, each thread on its own address,"
+          f" {runs} runs:")
     orphans = []
     for _ in range(runs):
         admin.flushdb()
-        q = Quorvane()
+        q = lock_class()
         q.connect("127.0.0.1", port=port)
         errors, refused = [], [0]
 
@@ -93,7 +112,7 @@ def disconnect_races(port: int, runs: int, threads: int = 8, sections: int = 300
         for w in workers:
             w.join()
         q.disconnect()
-        orphans.append(admin.dbsize())
+        orphans.append(left_behind(admin))
         print(f"  keys left behind {orphans[-1]}, acquires refused afterwards {refused[0]},"
               f" errors raised {len(errors)}")
     print(f"  runs with a key left behind: {sum(1 for n in orphans if n)} of {runs}")
@@ -240,18 +259,29 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--runs", type=int, default=10, help="runs of the lost-reply and disconnect cases; half as many failovers")
-    parser.add_argument("--only", choices=("lost-reply", "disconnect", "cluster", "sentinel"),
+    parser.add_argument("--only", choices=("lost-reply", "disconnect", "cluster", "sentinel",
+                                           "partition", "reap", "failover"),
                         help="run one case only")
     args = parser.parse_args()
+    import holder_faults
+
     with EmbeddedRedis() as server:
-        if args.only in (None, "lost-reply"):
-            dropped_replies(server.port, args.runs)
-        if args.only in (None, "disconnect"):
-            disconnect_races(server.port, args.runs)
+        for lock_class in lock_classes():
+            if args.only in (None, "lost-reply"):
+                dropped_replies(server.port, args.runs, lock_class)
+            if args.only in (None, "disconnect"):
+                disconnect_races(server.port, args.runs, lock_class)
     if args.only in (None, "cluster"):
         cluster_master_killed()
     if args.only in (None, "sentinel"):
         sentinel_failovers(max(1, args.runs // 2))
+    if args.only in (None, "partition"):
+        holder_faults.partitions(max(1, args.runs // 3))
+    if args.only in (None, "reap"):
+        holder_faults.reaped(max(1, args.runs // 3))
+    if args.only in (None, "failover"):
+        holder_faults.failovers(max(1, args.runs // 2))
+        holder_faults.replication_cost()
     return 0
 
 

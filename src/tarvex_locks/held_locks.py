@@ -282,7 +282,8 @@ def delete(found_on: Servers, locks: list[HeldLock]) -> tuple[int, int]:
             holder = lock.holder
             if lock.state == "dead" and holder and found_on.router.exists(holder.heartbeat_key):
                 continue  # its heartbeat is back: not dead after all
-            deleted += int(clients[lock.node].eval(holders.DELETE_IF, 1, lock.key, lock.value))
+            outcome = clients[lock.node].eval(holders.DELETE_IF, 1, lock.key, lock.value)
+            deleted += int(outcome) == 1
         except (redis.exceptions.RedisError, OSError) as e:
             raise unreachable(lock.node, e) from e
     return deleted, len(locks) - deleted

@@ -35,11 +35,15 @@ redis.call('SET', KEYS[1], ARGV[1])
 return false
 """
 
-# Deletes the key only if it still holds exactly this value: 1 if deleted, else 0.
+# Deletes the key only if it still holds exactly this value: 1 if deleted, 0 if the key is
+# gone (perhaps deleted by this same call, sent again after its reply was lost), -1 if another
+# value holds it.
 DELETE_IF = """
-if redis.call('GET', KEYS[1]) == ARGV[1] then
+local current = redis.call('GET', KEYS[1])
+if current == ARGV[1] then
     return redis.call('DEL', KEYS[1])
 end
+if current then return -1 end
 return 0
 """
 

@@ -7,7 +7,7 @@ against the budget), and change three things:
 - the value adds a holder record to the caller's metadata (`tarvex_locks.holders`), and the
   process keeps a heartbeat key alive while it is connected (`tarvex_locks.liveness`);
 - `release` deletes the key only if it still holds this acquire's value, so a late release never
-  deletes someone else's lock (it warns with `LockLostWarning` instead);
+  deletes someone else's lock (it warns with `LockLostWarning` when another holds it);
 - an attempt that finds its own value (a retried write whose reply was lost) counts as taken,
   and with `reap_dead` an attempt that finds a dead holder deletes that holder's value and
   tries again at once.
@@ -33,8 +33,8 @@ PAUSE = 0.1
 
 
 class LockLostWarning(RuntimeWarning):
-    """`release` found the key no longer held by this acquire: someone deleted it (an operator,
-    a reaper after this process's heartbeat lapsed) and perhaps took it since."""
+    """`release` found the key held by another acquire: someone deleted this one's (an operator,
+    or a reaper after this process's heartbeat lapsed) and took the lock since."""
 
 
 class Budget:
@@ -165,9 +165,9 @@ class Tracked:
             raise
         if not deleted:
             warnings.warn(LockLostWarning(
-                f"lock {key!r} was no longer held by this acquire when it was released: it was"
-                " deleted (by an operator, or by a reaper after this process's heartbeat"
-                " lapsed) and may have been taken by someone else since"), stacklevel=2)
+                f"lock {key!r} was held by another acquire when this one released it: this"
+                " one's was deleted (by an operator, or by a reaper after this process's"
+                " heartbeat lapsed) and the lock taken again"), stacklevel=2)
         return None
 
     @property

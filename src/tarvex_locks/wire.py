@@ -65,18 +65,18 @@ class Wire:
         return current == value, current
 
     def delete_if(self, key: str, value: bytes) -> bool:
-        return bool(self.script(holders.DELETE_IF, key, value))
+        return int(self.script(holders.DELETE_IF, key, value)) == 1
 
     def release(self, key: str, value: bytes) -> bool:
-        """Deletes the key if it still holds `value`; False if it no longer did."""
+        """Deletes the key if it still holds `value`; False if another value holds it."""
         if self.replicas <= 0:
-            return bool(self.script(holders.DELETE_IF, key, value))
-        deleted, acked = with_wait(self.client, key,
+            return int(self.script(holders.DELETE_IF, key, value)) >= 0
+        outcome, acked = with_wait(self.client, key,
                                    lambda p: p.eval(holders.DELETE_IF, 1, key, value),
                                    self.replicas, self.timeout_ms)
-        if deleted and acked < self.replicas:
+        if int(outcome) == 1 and acked < self.replicas:
             raise not_replicated(key, acked, self.replicas, self.timeout_ms)
-        return bool(deleted)
+        return int(outcome) >= 0
 
     def alive(self, holder: holders.Holder) -> bool:
         return bool(self.client.exists(holder.heartbeat_key))
