@@ -130,7 +130,9 @@ def heartbeat_rate(port: int, seconds: float) -> dict:
     lock.acquire(Address("bench", "beat"))
 
     def evals() -> int:
-        return int(admin.info("commandstats").get("cmdstat_eval", {}).get("calls", 0))
+        stats = admin.info("commandstats")
+        return sum(int(stats.get(f"cmdstat_{name}", {}).get("calls", 0))
+                   for name in ("eval", "evalsha"))
 
     before = evals()
     time.sleep(seconds)
