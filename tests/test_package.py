@@ -12,6 +12,7 @@ from tarvex_data.lock.implementations.sellavar import Sellavar
 from tarvex_utils.models.data_models.address import Address
 from tarvex_locks.cluster import QuorvaneCluster
 from tarvex_locks.sentinel import sentinel_quorvane
+from tarvex_locks.tracked import TrackedQuorvane
 
 
 def guarded(lock: Quorvane | Sellavar, address: Address) -> bool:
@@ -35,6 +36,9 @@ Locks = sentinel_quorvane("mymaster", [("s1", 26379), ("s2", 26379)], min_replic
 on_sentinel = Locks()
 on_sentinel.connect("s1", port=26379, username="app", password="secret")
 print(guarded(c, Address("c")), guarded(on_sentinel, Address("d")), Locks.service_name)
+t = TrackedQuorvane(reap_dead=True)
+t.connect("127.0.0.1", port=6379)
+print(guarded(t, Address("e")), t.lapsed, t.holds(Address("e")))
 '''
 
 

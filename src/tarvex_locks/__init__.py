@@ -2,7 +2,10 @@
 
 - `tarvex_locks.cluster.QuorvaneCluster`: Quorvane on a Redis Cluster.
 - `tarvex_locks.sentinel.sentinel_quorvane`: Quorvane on a Sentinel-managed primary.
-- `tarvex_locks.held_locks`: the `tarvex-locks` command, to list and delete held locks.
+- `tarvex_locks.tracked`: `TrackedQuorvane` and `TrackedQuorvaneCluster`, whose locks name their
+  holder (value format in `tarvex_locks.holders`, heartbeats in `tarvex_locks.liveness`).
+- `tarvex_locks.held_locks`: the `tarvex-locks` command, to list held locks with their holders'
+  state and delete dead holders' locks.
 - `tarvex_locks.workbench`: the `tarvex-lock-workbench` command (`./run demo`).
 - `tarvex_locks.local_servers`: Redis servers, clusters and sentinels on loopback.
 """
