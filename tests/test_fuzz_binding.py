@@ -34,7 +34,7 @@ def members():
                 obj = obj.fget
             elif isinstance(obj, staticmethod):
                 obj = obj.__func__
-            if type(obj).__name__ != "lock_function":
+            if type(obj).__name__ not in ("lock_function", "lock_static_function"):
                 continue
             out.append((module_name.rsplit(".", 1)[1], cls, obj))
     return out

@@ -238,3 +238,53 @@ for _ in range(4):
 print(len(set(counts)))
 """)
     assert out.stdout == "1\n", out.stderr
+
+
+def test_a_members_code_object_run_as_a_function():
+    out = run_python("""
+import sys, types
+from tarvex_data.lock.implementations.quorvane import Quorvane
+from tarvex_data.lock.implementations.sellavar import Sellavar
+for code, args in ((Sellavar.disconnect.__code__, (None,)),
+                   (Quorvane.release.__code__, (None, None))):
+    try:
+        types.FunctionType(code, {})(*args)
+    except AssertionError:
+        print('AssertionError at line', sys.exc_info()[2].tb_next.tb_lineno)
+sys.monitoring.use_tool_id(3, 'probe')
+sys.monitoring.set_local_events(3, Quorvane.acquire.__code__, sys.monitoring.events.LINE)
+print('instrumented')
+""")
+    assert out.stdout == ("AssertionError at line 18\nAssertionError at line 146\n"
+                          "instrumented\n"), out.stderr
+
+
+def test_imported_under_a_second_name_while_the_first_import_runs():
+    out = run_python(HOST_WITH_HOOKS + """
+import importlib.util, os
+origin = importlib.util.find_spec('tarvex_data.lock.implementations.quorvane').origin
+sys.path.insert(0, os.path.dirname(origin))
+fail = [True]
+def hook(cls, **kw):
+    try:
+        import quorvane
+    except ImportError as e:
+        print('refused:', e)
+    sys.modules['alias'] = sys.modules['tarvex_data.lock.implementations.quorvane']
+    if fail[0]:
+        raise RuntimeError('refused')
+RealBase.__init_subclass__ = classmethod(hook)
+try:
+    import tarvex_data.lock.implementations.quorvane
+except RuntimeError:
+    pass
+names = ('quorvane', 'alias', 'tarvex_data.lock.implementations.quorvane')
+print([name for name in names if name in sys.modules])
+fail[0] = False
+import tarvex_data.lock.implementations.quorvane as first
+import quorvane
+print(quorvane is first is sys.modules['alias'], quorvane.Quorvane.__name__)
+""")
+    refused = ("refused: Module 'quorvane' is being initialised by another import; it cannot be"
+               " imported under a second name until that import has finished.\n")
+    assert out.stdout == refused + "[]\n" + refused + "True Quorvane\n", out.stderr

@@ -84,7 +84,7 @@ def test_code_objects(qmod, name, line, argc, kwonly, varnames):
     assert code.co_posonlyargcount == 0 and code.co_flags == 3
     assert code.co_varnames == varnames
     assert (code.co_name, code.co_qualname, code.co_filename) == (name, name, SRC)
-    assert code.co_code == b"" and code.co_consts == () and code.co_names == ()
+    assert code.co_consts == () and code.co_names == () and code.co_stacksize == 1
     assert code.co_freevars == () and code.co_cellvars == ()
     assert fn.__defaults__ is None and fn.__module__ == QUORVANE
     assert fn.__globals__ is vars(qmod) and fn.__qualname__ == f"Quorvane.{name}"

@@ -1,4 +1,6 @@
 // The function types: slots, readying and construction.
+#include <opcode.h>
+
 #include <cstddef>
 
 #include "function.hpp"
@@ -113,6 +115,16 @@ PyObject* make_record(const FunctionRow& row) {
   return record.release();
 }
 
+// The least body that raises, as the interpreter's own empty code objects have: code with no
+// instructions would be run past its end by anyone who builds a function over it.
+constexpr unsigned char kBody[] = {RESUME, 0, LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+// Its one location entry: three code units on the first line, no columns (entry kind 13).
+constexpr unsigned char kLines[] = {0x80 | (13 << 3) | (3 - 1), 0};
+
+PyObject* bytes_of(const unsigned char* data, Py_ssize_t size) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size);
+}
+
 PyObject* make_code(const ModuleInfo& info, const FunctionRow& row) {
   int n_locals = 0;
   for (const char* const* v = row.locals; v && *v; ++v) ++n_locals;
@@ -127,14 +139,16 @@ PyObject* make_code(const ModuleInfo& info, const FunctionRow& row) {
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(varnames.get(), n_params + i, name);
   }
+  Ref body = Ref::steal(bytes_of(kBody, sizeof kBody));
+  Ref lines = Ref::steal(bytes_of(kLines, sizeof kLines));
   Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
   Ref empty_tuple = Ref::steal(PyTuple_New(0));
-  if (!empty_bytes || !empty_tuple) return nullptr;
+  if (!body || !lines || !empty_bytes || !empty_tuple) return nullptr;
   return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-      row.params.n_positional, 0, row.params.n_kwonly, n_params + n_locals, 0, row.code_flags(),
-      empty_bytes.get(), empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(),
+      row.params.n_positional, 0, row.params.n_kwonly, n_params + n_locals, 1, row.code_flags(),
+      body.get(), empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(),
       empty_tuple.get(), info.source_path_str, row.name_obj, row.name_obj, row.line,
-      empty_bytes.get(), empty_bytes.get()));
+      lines.get(), empty_bytes.get()));
 }
 
 bool prepare_row(const ModuleInfo& info, const FunctionRow& row) {

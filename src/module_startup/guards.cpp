@@ -38,7 +38,8 @@ void forget_interpreter(ProcessState& state) noexcept {
   state.module = nullptr;
 }
 
-PyObject* create_module(ProcessState& state, PyObject* spec, void (*at_finalize)()) noexcept {
+PyObject* create_module(ProcessState& state, const frame::ModuleInfo& info, PyObject* spec,
+                        void (*at_finalize)()) noexcept {
   long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (state.interpreter_id == -1) {
     if (id == -1) return nullptr;
@@ -51,7 +52,15 @@ PyObject* create_module(ProcessState& state, PyObject* spec, void (*at_finalize)
   } else if (state.interpreter_id != id || state.interpreter_finalized) {
     return interpreter_changed();
   }
-  if (state.module != nullptr) return Py_NewRef(state.module);
+  if (state.module != nullptr) {
+    if (!state.executing) return Py_NewRef(state.module);
+    // A second name would get a module whose class does not exist yet, reported done.
+    PyErr_Format(PyExc_ImportError,
+                 "Module '%s' is being initialised by another import; it cannot be imported "
+                 "under a second name until that import has finished.",
+                 info.short_name);
+    return nullptr;
+  }
 
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
@@ -76,6 +85,7 @@ int begin_exec(ProcessState& state, frame::ModuleInfo& info, PyObject* module) n
     return -1;
   }
   state.module = Py_NewRef(module);
+  state.executing = true;
   Ref builtins = Ref::borrow(PyImport_AddModule("builtins"));
   if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0) {
     return fail_exec(state, info, nullptr, 0);
@@ -96,15 +106,11 @@ int begin_exec(ProcessState& state, frame::ModuleInfo& info, PyObject* module) n
   return 0;
 }
 
-bool register_full_name(ProcessState& state, const frame::ModuleInfo& info,
-                        PyObject* module) noexcept {
-  state.added_full_name = false;
+bool register_full_name(const frame::ModuleInfo& info, PyObject* module) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
   int present = PyDict_Contains(modules, info.full_name_str);
   if (present < 0) return false;
-  if (present == 1) return true;
-  state.added_full_name = PyDict_SetItem(modules, info.full_name_str, module) == 0;
-  return state.added_full_name;
+  return present == 1 || PyDict_SetItem(modules, info.full_name_str, module) == 0;
 }
 
 int fail_exec(ProcessState& state, const frame::ModuleInfo& info, PyObject* globals,
@@ -112,18 +118,23 @@ int fail_exec(ProcessState& state, const frame::ModuleInfo& info, PyObject* glob
   if (line > 0 && info.init_trace != nullptr) {
     frame::add_traceback(info, globals, info.init_trace, line);
   }
-  if (state.added_full_name) {
-    state.added_full_name = false;
-    // A later import must not find the half-built module; what the import system added under
-    // the imported name, it removes itself.
-    PyObject* raised = PyErr_GetRaisedException();
-    PyObject* modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemWithError(modules, info.full_name_str) == state.module) {
-      PyDict_DelItem(modules, info.full_name_str);
-    }
-    PyErr_Clear();  // the failure being reported matters more than this one
-    PyErr_SetRaisedException(raised);
+  // A later import must not find the half-built module under any name: what exec or a host
+  // put there goes, and the import system tolerates finding its own entry gone.
+  PyObject* raised = PyErr_GetRaisedException();
+  PyObject* modules = PyImport_GetModuleDict();
+  Ref names = Ref::steal(PyList_New(0));
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (names && PyDict_Next(modules, &pos, &key, &value)) {
+    if (value == state.module && PyList_Append(names.get(), key) < 0) names = Ref();
   }
+  for (Py_ssize_t i = 0; names && i < PyList_GET_SIZE(names.get()); ++i) {
+    PyObject* name = PyList_GET_ITEM(names.get(), i);
+    if (PyDict_GetItemWithError(modules, name) == state.module) PyDict_DelItem(modules, name);
+  }
+  PyErr_Clear();  // the failure being reported matters more than this one
+  PyErr_SetRaisedException(raised);
+  state.executing = false;
   Py_CLEAR(state.module);
   return -1;
 }

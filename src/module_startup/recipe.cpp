@@ -23,7 +23,7 @@ int run_exec(const ModuleRecipe& r, PyObject* module) noexcept {
   if (begun != 0) return begun > 0 ? 0 : -1;
   Ref globals = Ref::borrow(PyModule_GetDict(module));
   if (!r.make_constants()) return fail_exec(state, info, globals.get(), 0);
-  if (!register_full_name(state, info, module) || !bind_builtins(r) ||
+  if (!register_full_name(info, module) || !bind_builtins(r) ||
       !frame::ready_function_types() ||
       !frame::prepare_rows(info, r.code_rows, r.n_code_rows) ||
       (r.ready_private_types != nullptr && !r.ready_private_types())) {
@@ -43,6 +43,7 @@ int run_exec(const ModuleRecipe& r, PyObject* module) noexcept {
   if (!test || PyDict_SetItem(globals.get(), *r.test_name, test.get()) < 0) {
     return fail_exec(state, info, globals.get(), 1);
   }
+  state.executing = false;
   return 0;
 }
 
@@ -51,7 +52,7 @@ const ModuleRecipe* module_recipe = nullptr;
 void interpreter_finalized() { forget_interpreter(*module_recipe->state); }
 
 PyObject* create_slot(PyObject* spec, PyModuleDef*) {
-  return create_module(*module_recipe->state, spec, interpreter_finalized);
+  return create_module(*module_recipe->state, *module_recipe->info, spec, interpreter_finalized);
 }
 
 int exec_slot(PyObject* module) { return run_exec(*module_recipe, module); }

@@ -19,7 +19,7 @@ struct ProcessState {
   long long interpreter_id = -1;
   bool interpreter_finalized = false;  // the recorded interpreter is gone; a new one is refused
   PyObject* module = nullptr;
-  bool added_full_name = false;        // this exec put the module in sys.modules itself
+  bool executing = false;              // exec has begun and not yet ended
 };
 
 // The module's constant strings, made once per process.
@@ -91,10 +91,11 @@ PyObject* init_module(const char* name, const ModuleRecipe& recipe) noexcept;
 
 // --- the steps, for the recipe runner ---
 
-// Create slot: interpreter guard, then the existing module or a new one filled from the
-// import system's module spec. `at_finalize` is registered to run when the interpreter that
+// Create slot: interpreter guard, then the existing module (refused while its exec runs) or a
+// new one filled from the import system's module spec. `at_finalize` is registered to run when the interpreter that
 // the guard records is finalized, and must call forget_interpreter.
-PyObject* create_module(ProcessState& state, PyObject* spec, void (*at_finalize)()) noexcept;
+PyObject* create_module(ProcessState& state, const frame::ModuleInfo& info, PyObject* spec,
+                        void (*at_finalize)()) noexcept;
 
 // Marks the recorded interpreter of `state` as finalized, so no later one gets its module.
 void forget_interpreter(ProcessState& state) noexcept;
@@ -105,13 +106,12 @@ void forget_interpreter(ProcessState& state) noexcept;
 int begin_exec(ProcessState& state, frame::ModuleInfo& info, PyObject* module) noexcept;
 
 // The failure path of exec: adds the "init ..." entry when `line` > 0, takes out of
-// sys.modules what exec itself put there, releases the module object and returns -1.
+// sys.modules every entry that still names the module, releases it and returns -1.
 int fail_exec(ProcessState& state, const frame::ModuleInfo& info, PyObject* globals,
               int line) noexcept;
 
 // Adds the module to sys.modules under its full dotted name unless that name is taken.
-bool register_full_name(ProcessState& state, const frame::ModuleInfo& info,
-                        PyObject* module) noexcept;
+bool register_full_name(const frame::ModuleInfo& info, PyObject* module) noexcept;
 
 // `import name`: a module in sys.modules that is not still initialising is used directly.
 Ref import_module(PyObject* globals, PyObject* name) noexcept;
