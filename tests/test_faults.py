@@ -157,7 +157,8 @@ def test_paused_server_one_holder_after_the_pause(qmod, redis_server, redis_clie
 
 
 BLOCKED = """
-import sys, json, traceback
+import signal, sys, json, traceback
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started with it ignored
 from tarvex_data.lock.implementations.quorvane import Quorvane
 from tarvex_utils.models.data_models.address import Address
 q = Quorvane(); q.connect('127.0.0.1', port=int(sys.argv[1]))

@@ -21,12 +21,12 @@ Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, PyObject* name) {
 }
 
 // Position of the named parameter among the first `count` parameters, or -1.
-int find_param(const FunctionRow& row, int count, PyObject* keyword) {
+int find_param(PyObject* const* names, int count, PyObject* keyword) {
   for (int i = 0; i < count; ++i) {
-    if (row.param_names[i] == keyword) return i;
+    if (names[i] == keyword) return i;
   }
   for (int i = 0; i < count; ++i) {
-    if (same_text(row.param_names[i], keyword)) return i;
+    if (same_text(names[i], keyword)) return i;
   }
   return -1;
 }
@@ -69,7 +69,7 @@ bool bind_keywords_in_order(Function* fn, PyObject* const* kwvalues, PyObject* k
   const int named = n + row.params.n_kwonly;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
-    int i = find_param(row, named, keyword);
+    int i = find_param(fn->objects->param_names, named, keyword);
     if (i >= n || (i >= 0 && i >= nargs)) {
       out[i] = kwvalues[j];
     } else if (i >= 0) {
@@ -114,7 +114,7 @@ bool bind_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* const* kwvalues = args + nargs;
     Py_ssize_t used = 0;
     for (int i = static_cast<int>(copied); i < n; ++i) {
-      Py_ssize_t j = find_keyword(kwnames, nkw, row.param_names[i]);
+      Py_ssize_t j = find_keyword(kwnames, nkw, fn->objects->param_names[i]);
       if (j < 0) return count_error(fn, i);
       out[i] = kwvalues[j];
       ++used;
@@ -122,7 +122,7 @@ bool bind_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     Py_ssize_t remaining = nkw - used;
     if (remaining > 0 && remaining <= m) {
       for (int i = n; i < n + m; ++i) {
-        Py_ssize_t j = find_keyword(kwnames, nkw, row.param_names[i]);
+        Py_ssize_t j = find_keyword(kwnames, nkw, fn->objects->param_names[i]);
         if (j >= 0) {
           out[i] = kwvalues[j];
           --remaining;

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "module_info.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace frame {
@@ -30,9 +30,6 @@ struct Param {
   Default def = Default::required;
   PyObject* const* record = nullptr;  // with Default::record: the module constant
 };
-
-// The binder's buffer holds this many bound parameters.
-inline constexpr int kMaxParams = 16;
 
 // Never defined: reaching it while a row is checked at compile time fails the build.
 void parameter_kinds_out_of_order();
@@ -90,20 +87,14 @@ struct FunctionRow {
     return CO_OPTIMIZED | CO_NEWLOCALS | (params.star_args ? CO_VARARGS : 0) |
            (params.star_kwargs ? CO_VARKEYWORDS : 0);
   }
-
-  // Made once per process by prepare_rows.
-  mutable PyObject* name_obj = nullptr;
-  mutable PyObject* qualname_obj = nullptr;
-  mutable PyObject* code = nullptr;
-  mutable PyObject* param_names[kMaxParams] = {};  // interned
-  mutable const char* trace_full_name = nullptr;   // "module.Class.member"
 };
 
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const FunctionRow* row;
-  const ModuleInfo* info;
+  const RowObjects* objects;  // the row's names and code, made at start-up
+  ModuleState* state;
   PyObject* globals;       // the module namespace, owned as a Python function owns it
   PyObject* name;
   PyObject* qualname;
@@ -118,9 +109,7 @@ struct Function {
   PyObject* annotations;
   PyObject* is_coroutine;
   PyObject* weakreflist;
-  bool doc_made;
-  bool defaults_made;
-  bool annotations_from_row;
+  bool annotations_from_row;  // until read or assigned, they come from the row
   bool coroutine;
 };
 
@@ -130,22 +119,23 @@ inline Function* as_function(PyObject* o) noexcept { return reinterpret_cast<Fun
 PyGetSetDef* function_getset_table() noexcept;
 PyMethodDef* function_method_table() noexcept;
 
-// Readies the function types (once): methods, and the static functions that never bind.
-bool ready_function_types() noexcept;
-
-// Makes names, parameter names and code objects of `rows`, in order; idempotent.
-bool prepare_rows(const ModuleInfo& info, const FunctionRow* const* rows, int n) noexcept;
+// Readies the function types (methods, and the static functions that never bind), then makes the
+// names, parameter names and code objects of `rows`, in order; what is made already stays.
+[[nodiscard]] bool prepare_rows(ModuleState& state, const FunctionRow* const* rows,
+                                int n) noexcept;
 
 // A new function object of `row` over `globals`; `closure` may be null.
-PyObject* function_new(const FunctionRow& row, const ModuleInfo& info, PyObject* globals,
+PyObject* function_new(const FunctionRow& row, ModuleState& state, PyObject* globals,
                        PyObject* closure) noexcept;
 
 // The object that `row` puts in a class namespace: the function, or property/staticmethod of it.
-PyObject* make_member(const FunctionRow& row, const ModuleInfo& info, PyObject* globals,
+PyObject* make_member(const FunctionRow& row, ModuleState& state, PyObject* globals,
                       PyObject* property_type, PyObject* staticmethod_type) noexcept;
 
 // Adds a traceback entry for `fn` at `line`, for `return fail(fn, line);`.
 Failed fail(Function* fn, int line) noexcept;
+// The same entry where the failure is not what the body returns.
+void add_entry(Function* fn, int line) noexcept;
 
 // Binds a call to `fn`'s parameters; `out` receives borrowed references except for the star
 // tuple and dict, which are new and handed to `owned`. Adds the entry on failure.

@@ -10,39 +10,39 @@ namespace {
 
 // --- defaults, annotations, docstring, coroutine marker: caches made on first request ---
 
+// Both are made on the first read of either; null means not made yet.
 bool ensure_defaults(Function* f) {
-  if (f->defaults_made) return true;
-  PyObject* kwdefaults = Py_None;
-  Ref made;
+  if (f->defaults != nullptr) return true;
+  Ref kwdefaults = Ref::borrow(Py_None);
   if (f->record != nullptr) {
     const FunctionRow& row = *f->row;
-    made = Ref::steal(PyDict_New());
-    for (int i = 0; made && i < row.params.n_kwonly; ++i) {
-      if (PyDict_SetItem(made.get(), row.param_names[row.params.n_positional + i],
+    kwdefaults = Ref::steal(PyDict_New());
+    for (int i = 0; kwdefaults && i < row.params.n_kwonly; ++i) {
+      if (PyDict_SetItem(kwdefaults.get(), f->objects->param_names[row.params.n_positional + i],
                          PyTuple_GET_ITEM(f->record, i)) < 0) {
-        made = Ref();
+        kwdefaults = Ref();
       }
     }
-    if (!made) {
-      add_traceback(*f->info, f->globals, f->info->defaults_trace, row.line);
+    if (!kwdefaults) {
+      add_traceback(*f->state, f->globals, f->state->defaults_trace, row.line);
       return false;
     }
-    kwdefaults = made.get();
   }
-  f->defaults = Py_NewRef(Py_None);
-  f->kwdefaults = Py_NewRef(kwdefaults);
-  f->defaults_made = true;
+  Py_XSETREF(f->kwdefaults, kwdefaults.release());
+  Py_XSETREF(f->defaults, Py_NewRef(Py_None));
   return true;
 }
 
-PyObject* row_annotations(const FunctionRow& row) {
+PyObject* row_annotations(const FunctionRow& row, const RowObjects& objects) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   for (int i = 0; i < row.params.count; ++i) {
     const Param& p = row.params.items[i];
     if (p.annotation == nullptr) continue;
     Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-    if (!text || PyDict_SetItem(dict.get(), row.param_names[i], text.get()) < 0) return nullptr;
+    if (!text || PyDict_SetItem(dict.get(), objects.param_names[i], text.get()) < 0) {
+      return nullptr;
+    }
   }
   if (row.returns != nullptr) {
     Ref text = Ref::steal(PyUnicode_FromString(row.returns));
@@ -53,18 +53,16 @@ PyObject* row_annotations(const FunctionRow& row) {
 
 PyObject* get_doc(PyObject* self, void*) {
   Function* f = as_function(self);
-  if (!f->doc_made) {
-    f->doc = f->row->doc ? format_docstring(f->row->doc, 8) : Py_NewRef(Py_None);
-    if (f->doc == nullptr) return nullptr;
-    f->doc_made = true;
+  if (f->doc == nullptr) {
+    PyObject* doc = f->row->doc ? format_docstring(f->row->doc, 8) : Py_NewRef(Py_None);
+    if (doc == nullptr) return nullptr;
+    Py_XSETREF(f->doc, doc);
   }
   return Py_NewRef(f->doc);
 }
 
 int set_doc(PyObject* self, PyObject* value, void*) {
-  Function* f = as_function(self);
-  Py_XSETREF(f->doc, Py_NewRef(value ? value : Py_None));
-  f->doc_made = true;
+  Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
   return 0;
 }
 
@@ -156,8 +154,10 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
 PyObject* get_annotations(PyObject* self, void*) {
   Function* f = as_function(self);
   if (f->annotations == nullptr) {
-    f->annotations = f->annotations_from_row ? row_annotations(*f->row) : PyDict_New();
-    if (f->annotations == nullptr) return nullptr;
+    PyObject* made =
+        f->annotations_from_row ? row_annotations(*f->row, *f->objects) : PyDict_New();
+    if (made == nullptr) return nullptr;
+    Py_XSETREF(f->annotations, made);
     f->annotations_from_row = false;
   }
   return Py_NewRef(f->annotations);
@@ -184,7 +184,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
       PyErr_Clear();
       marker = Ref::borrow(Py_True);
     }
-    f->is_coroutine = marker.release();
+    Py_XSETREF(f->is_coroutine, marker.release());
   }
   return Py_NewRef(f->is_coroutine);
 }

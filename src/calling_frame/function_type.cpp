@@ -10,12 +10,6 @@
 namespace frame {
 namespace {
 
-// Methods: a method descriptor, so a call on an instance passes the instance without a bound
-// method. Static functions: never bound, so they carry no descriptor flag either, and a static
-// function copied into another class is called the same by every spelling.
-PyTypeObject method_type{};
-PyTypeObject static_type{};
-
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Function* f = as_function(self);
   Py_VISIT(f->globals);
@@ -45,8 +39,6 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->is_coroutine);
   Py_CLEAR(f->module);
-  f->doc_made = false;
-  f->defaults_made = false;
   f->annotations_from_row = true;
   return 0;
 }
@@ -93,8 +85,16 @@ bool ready(PyTypeObject* t, const char* name, unsigned long flags, descrgetfunc 
   t->tp_descr_get = descr_get;
   t->tp_getset = function_getset_table();
   t->tp_methods = function_method_table();
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(t), 1);  // a static type is never freed
   return PyType_Ready(t) == 0;
+}
+
+// Methods: a method descriptor, so a call on an instance passes the instance without a bound
+// method. Static functions: never bound, so they carry no descriptor flag either, and a static
+// function copied into another class is called the same by every spelling.
+bool ready_types(ModuleState& state) {
+  return ready(&state.method_type, "lock_function", Py_TPFLAGS_METHOD_DESCRIPTOR,
+               method_descr_get) &&
+         ready(&state.static_type, "lock_static_function", 0, static_descr_get);
 }
 
 PyObject* make_record(const FunctionRow& row) {
@@ -125,14 +125,14 @@ PyObject* bytes_of(const unsigned char* data, Py_ssize_t size) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size);
 }
 
-PyObject* make_code(const ModuleInfo& info, const FunctionRow& row) {
+PyObject* make_code(const ModuleState& state, const FunctionRow& row, const RowObjects& objects) {
   int n_locals = 0;
   for (const char* const* v = row.locals; v && *v; ++v) ++n_locals;
   const int n_params = row.params.count;
   Ref varnames = Ref::steal(PyTuple_New(n_params + n_locals));
   if (!varnames) return nullptr;
   for (int i = 0; i < n_params; ++i) {
-    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(row.param_names[i]));
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(objects.param_names[i]));
   }
   for (int i = 0; i < n_locals; ++i) {
     PyObject* name = PyUnicode_InternFromString(row.locals[i]);
@@ -147,58 +147,60 @@ PyObject* make_code(const ModuleInfo& info, const FunctionRow& row) {
   return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
       row.params.n_positional, 0, row.params.n_kwonly, n_params + n_locals, 1, row.code_flags(),
       body.get(), empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(),
-      empty_tuple.get(), info.source_path_str, row.name_obj, row.name_obj, row.line,
+      empty_tuple.get(), state.source_path_str, objects.name, objects.name, row.line,
       lines.get(), empty_bytes.get()));
 }
 
-bool prepare_row(const ModuleInfo& info, const FunctionRow& row) {
-  if (!row.name_obj && !(row.name_obj = PyUnicode_InternFromString(row.name))) return false;
-  if (!row.qualname_obj && !(row.qualname_obj = PyUnicode_FromString(row.qualname))) {
+bool prepare_row(ModuleState& state, const FunctionRow& row, RowObjects& o) {
+  o.row = &row;
+  if (!o.name && !(o.name = PyUnicode_InternFromString(row.name))) return false;
+  if (!o.qualname && !(o.qualname = PyUnicode_FromString(row.qualname))) return false;
+  if (!o.trace_name && !(o.trace_name = PyUnicode_FromFormat(
+                             "%s.%s", state.full_name,
+                             row.trace_name ? row.trace_name : row.qualname))) {
     return false;
   }
-  if (!row.trace_full_name) {
-    PyObject* text = PyUnicode_FromFormat("%s.%s", info.full_name,
-                                          row.trace_name ? row.trace_name : row.qualname);
-    if (!text || !(row.trace_full_name = PyUnicode_AsUTF8(text))) return false;  // kept for good
-  }
   for (int i = 0; i < row.params.count; ++i) {
-    PyObject*& name = row.param_names[i];
+    PyObject*& name = o.param_names[i];
     if (!name && !(name = PyUnicode_InternFromString(row.params.items[i].name))) return false;
   }
-  return (row.code = make_code(info, row)) != nullptr;
+  return o.code || (o.code = make_code(state, row, o));
 }
 
 }  // namespace
 
-bool ready_function_types() noexcept {
-  return ready(&method_type, "lock_function", Py_TPFLAGS_METHOD_DESCRIPTOR, method_descr_get) &&
-         ready(&static_type, "lock_static_function", 0, static_descr_get);
-}
-
-bool prepare_rows(const ModuleInfo& info, const FunctionRow* const* rows, int n) noexcept {
+bool prepare_rows(ModuleState& state, const FunctionRow* const* rows, int n) noexcept {
+  if (n > kMaxRows) {
+    PyErr_SetString(PyExc_SystemError, "a lock module has more members than its state holds");
+    return false;
+  }
+  if (!ready_types(state)) return false;
+  state.n_rows = n;
   for (int r = 0; r < n; ++r) {
-    if (rows[r]->code == nullptr && !prepare_row(info, *rows[r])) return false;
+    if (!prepare_row(state, *rows[r], state.rows[r])) return false;
   }
   return true;
 }
 
-PyObject* function_new(const FunctionRow& row, const ModuleInfo& info, PyObject* globals,
+PyObject* function_new(const FunctionRow& row, ModuleState& state, PyObject* globals,
                        PyObject* closure) noexcept {
   PyObject* record = nullptr;
   if (row.params.n_kwonly > 0 && !(record = make_record(row))) return nullptr;
-  Function* f = PyObject_GC_New(Function, row.is_static() ? &static_type : &method_type);
+  Function* f = PyObject_GC_New(Function, row.is_static() ? &state.static_type : &state.method_type);
   if (f == nullptr) {
     Py_XDECREF(record);
     return nullptr;
   }
+  const RowObjects& objects = state.objects_of(row);
   f->vectorcall = function_vectorcall;
   f->row = &row;
-  f->info = &info;
+  f->objects = &objects;
+  f->state = &state;
   f->globals = Py_NewRef(globals);
-  f->name = Py_NewRef(row.name_obj);
-  f->qualname = Py_NewRef(row.qualname_obj);
-  f->module = Py_NewRef(info.full_name_str);
-  f->code = Py_NewRef(row.code);
+  f->name = Py_NewRef(objects.name);
+  f->qualname = Py_NewRef(objects.qualname);
+  f->module = Py_NewRef(state.full_name_str);
+  f->code = Py_NewRef(objects.code);
   f->closure = Py_XNewRef(closure);
   f->record = record;
   f->doc = nullptr;
@@ -208,24 +210,26 @@ PyObject* function_new(const FunctionRow& row, const ModuleInfo& info, PyObject*
   f->annotations = nullptr;
   f->is_coroutine = nullptr;
   f->weakreflist = nullptr;
-  f->doc_made = false;
-  f->defaults_made = false;
   f->annotations_from_row = true;
   f->coroutine = false;
   PyObject_GC_Track(f);
   return reinterpret_cast<PyObject*>(f);
 }
 
-PyObject* make_member(const FunctionRow& row, const ModuleInfo& info, PyObject* globals,
+PyObject* make_member(const FunctionRow& row, ModuleState& state, PyObject* globals,
                       PyObject* property_type, PyObject* staticmethod_type) noexcept {
-  Ref fn = Ref::steal(function_new(row, info, globals, nullptr));
+  Ref fn = Ref::steal(function_new(row, state, globals, nullptr));
   if (!fn || row.wrap == Wrap::plain) return fn.release();
   PyObject* wrapper = row.wrap == Wrap::property ? property_type : staticmethod_type;
   return PyObject_CallOneArg(wrapper, fn.get());
 }
 
+void add_entry(Function* fn, int line) noexcept {
+  add_traceback(*fn->state, fn->globals, fn->objects->trace_name, line);
+}
+
 Failed fail(Function* fn, int line) noexcept {
-  add_traceback(*fn->info, fn->globals, fn->row->trace_full_name, line);
+  add_entry(fn, line);
   return failed;
 }
 

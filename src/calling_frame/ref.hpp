@@ -38,7 +38,7 @@ class Ref {
 
 // The failed result of whatever a helper returns (null object, empty Ref, false), for
 // `return failed;` once a Python error is set.
-struct Failed {
+struct [[nodiscard]] Failed {
   operator PyObject*() const noexcept { return nullptr; }
   operator Ref() const noexcept { return Ref(); }
   operator bool() const noexcept { return false; }

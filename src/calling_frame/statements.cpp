@@ -33,24 +33,32 @@ PyObject* context_of(PyObject* exc) {
   return context;
 }
 
-// Sets `handled` as the context of `raised`, as the interpreter does when it raises `raised`
-// while `handled` is being handled: first it cuts `raised` out of `handled`'s own chain, so no
-// cycle is made, stopping at any cycle that is already there.
-void set_context_as_raised(PyObject* raised, PyObject* handled) {
-  if (handled == nullptr || handled == raised) return;
-  PyObject* o = handled;
-  PyObject* slow = o;
+// Walks the `__context__` chain from `link`, calling `visit(link, its context)` until it returns
+// true or the chain ends; a cycle already in the chain ends the walk too.
+template <class Visit>
+void walk_contexts(PyObject* link, Visit visit) {
+  PyObject* slow = link;
   bool step_slow = false;
-  while (PyObject* context = context_of(o)) {
-    if (context == raised) {
-      PyException_SetContext(o, nullptr);
-      break;
-    }
-    o = context;
-    if (o == slow) break;
+  while (link != nullptr) {
+    PyObject* context = context_of(link);
+    if (visit(link, context)) return;
+    link = context;
+    if (link == slow) return;
     if (step_slow) slow = context_of(slow);
     step_slow = !step_slow;
   }
+}
+
+// Sets `handled` as the context of `raised`, as the interpreter does when it raises `raised`
+// while `handled` is being handled: first it cuts `raised` out of `handled`'s own chain, so no
+// cycle is made.
+void set_context_as_raised(PyObject* raised, PyObject* handled) {
+  if (handled == nullptr || handled == raised) return;
+  walk_contexts(handled, [raised](PyObject* link, PyObject* context) {
+    if (context != raised) return false;
+    PyException_SetContext(link, nullptr);
+    return true;
+  });
   PyException_SetContext(raised, Py_NewRef(handled));
 }
 
@@ -108,24 +116,17 @@ Failed ExceptClause::reraise() noexcept {
 // Whatever was raised inside the clause took the outer handled exception (or none) as its
 // context, the caught one not being on the thread. The link of the chain that did so is the
 // one the interpreter would have given the caught exception instead.
-Failed ExceptClause::leave_with_error() noexcept {
+void ExceptClause::leave_with_error() noexcept {
   PyObject* raised = PyErr_GetRaisedException();
-  PyObject* link = raised;
-  PyObject* slow = raised;
-  bool step_slow = false;
-  while (link != nullptr && link != caught_.get()) {
-    PyObject* context = context_of(link);
-    if (context == outer_.get()) {
-      set_context_as_raised(link, caught_.get());
-      break;
-    }
-    link = context;
-    if (link == slow) break;
-    if (step_slow) slow = context_of(slow);
-    step_slow = !step_slow;
-  }
+  PyObject* caught = caught_.get();
+  PyObject* outer = outer_.get();
+  walk_contexts(raised, [caught, outer](PyObject* link, PyObject* context) {
+    if (link == caught) return true;
+    if (context != outer) return false;
+    set_context_as_raised(link, caught);
+    return true;
+  });
   PyErr_SetRaisedException(raised);
-  return failed;
 }
 
 }  // namespace frame

@@ -13,7 +13,7 @@ Ref lookup_name(PyObject* first, PyObject* then, PyObject* name) noexcept;
 
 // A global read of a function: its module namespace, then the builtins.
 inline Ref lookup_global(Function* fn, PyObject* name) noexcept {
-  return lookup_name(fn->globals, fn->info->builtins, name);
+  return lookup_name(fn->globals, fn->state->builtins, name);
 }
 
 // getattr(obj, name, None): an AttributeError gives None, other errors propagate.
@@ -37,7 +37,7 @@ class ExceptClause {
   // No handler matched: the caught exception goes on unchanged.
   Failed reraise() noexcept;
   // An error raised inside the clause is set: chain it to the caught exception.
-  Failed leave_with_error() noexcept;
+  void leave_with_error() noexcept;
 
  private:
   Ref caught_;

@@ -7,34 +7,30 @@
 namespace frame {
 namespace {
 
-// Code objects of entries, per name and line. A module names a few dozen; past the capacity an
-// entry's code is made afresh each time.
-struct CachedCode {
-  const char* name;
-  int line;
-  PyObject* code;
-};
-constexpr int kCacheSize = 128;
-CachedCode cache[kCacheSize];
-int cached = 0;
-
-Ref entry_code(const ModuleInfo& info, const char* func_name, int line) {
-  for (int i = 0; i < cached; ++i) {
-    if (cache[i].name == func_name && cache[i].line == line) return Ref::borrow(cache[i].code);
+// A module names a few dozen entries; past the cache's capacity an entry's code is made afresh
+// each time.
+Ref entry_code(ModuleState& state, PyObject* func_name, int line) {
+  for (int i = 0; i < state.n_entry_codes; ++i) {
+    const EntryCode& c = state.entry_codes[i];
+    if (c.name == func_name && c.line == line) return Ref::borrow(c.code);
   }
-  Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(info.source_path, func_name, line)));
-  if (code && cached < kCacheSize) cache[cached++] = {func_name, line, Py_NewRef(code.get())};
+  const char* name = PyUnicode_AsUTF8(func_name);
+  Ref code = name ? Ref::steal(reinterpret_cast<PyObject*>(
+                        PyCode_NewEmpty(state.source_path, name, line)))
+                  : Ref();
+  if (code && state.n_entry_codes < kCachedCodes) {
+    state.entry_codes[state.n_entry_codes++] = {func_name, line, Py_NewRef(code.get())};
+  }
   return code;
 }
 
 }  // namespace
 
-void add_traceback(const ModuleInfo& info, PyObject* globals, const char* func_name,
+void add_traceback(ModuleState& state, PyObject* globals, PyObject* func_name,
                    int line) noexcept {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
-  Ref code = func_name != nullptr ? entry_code(info, func_name, line) : Ref();
+  Ref code = func_name != nullptr ? entry_code(state, func_name, line) : Ref();
   Ref frame_obj;
   if (code && globals != nullptr) {
     frame_obj = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(

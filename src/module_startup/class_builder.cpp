@@ -89,11 +89,11 @@ Ref class_annotations(const ClassSpec& spec) {
 
 }  // namespace
 
-bool build_class(const frame::ModuleInfo& info, PyObject* globals, const ClassSpec& spec,
+bool build_class(frame::ModuleState& state, PyObject* globals, const ClassSpec& spec,
                  int* fail_line) noexcept {
   *fail_line = spec.line;
   PyObject* name = *spec.name;
-  Ref base = frame::lookup_name(globals, info.builtins, *spec.base_name);
+  Ref base = frame::lookup_name(globals, state.builtins, *spec.base_name);
   if (!base) return false;
   Ref given = Ref::steal(PyTuple_Pack(1, base.get()));
   if (!given) return false;
@@ -103,7 +103,7 @@ bool build_class(const frame::ModuleInfo& info, PyObject* globals, const ClassSp
   if (!meta) return false;
   Ref ns = prepare_namespace(meta.get(), name, bases.get());
   if (!ns) return false;
-  if (!store(ns.get(), "__module__", info.full_name_str) ||
+  if (!store(ns.get(), "__module__", state.full_name_str) ||
       !store(ns.get(), "__qualname__", name) || !store(ns.get(), "__doc__", *spec.doc)) {
     return false;
   }
@@ -120,8 +120,10 @@ bool build_class(const frame::ModuleInfo& info, PyObject* globals, const ClassSp
     const frame::FunctionRow& row = *spec.members[i];
     *fail_line = row.line;
     Ref member = Ref::steal(
-        frame::make_member(row, info, globals, property_type, staticmethod_type));
-    if (!member || PyObject_SetItem(ns.get(), row.name_obj, member.get()) < 0) return false;
+        frame::make_member(row, state, globals, property_type, staticmethod_type));
+    if (!member || PyObject_SetItem(ns.get(), state.objects_of(row).name, member.get()) < 0) {
+      return false;
+    }
   }
   *fail_line = spec.line;
   PyObject* args[] = {name, bases.get(), ns.get()};

@@ -1,4 +1,4 @@
-// The constants that each module makes once per process.
+// Helpers for the constants and private types that each module makes once per process.
 #include "startup.hpp"
 
 namespace startup {
@@ -26,7 +26,6 @@ PyObject* names_tuple(std::initializer_list<const char*> names) noexcept {
 
 bool ready_type_without_gc(PyTypeObject* type) noexcept {
   if (type->tp_flags & Py_TPFLAGS_READY) return true;
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(type), 1);  // a static type is never freed
   const int was_enabled = PyGC_Disable();
   const int status = PyType_Ready(type);
   if (was_enabled) PyGC_Enable();

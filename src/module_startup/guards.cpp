@@ -32,13 +32,7 @@ Failed interpreter_changed() {
 
 }  // namespace
 
-void forget_interpreter(ProcessState& state) noexcept {
-  // The interpreter is gone: its objects may not be released, only dropped.
-  state.interpreter_finalized = true;
-  state.module = nullptr;
-}
-
-PyObject* create_module(ProcessState& state, const frame::ModuleInfo& info, PyObject* spec,
+PyObject* create_module(frame::ModuleState& state, PyObject* spec,
                         void (*at_finalize)()) noexcept {
   long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (state.interpreter_id == -1) {
@@ -58,7 +52,7 @@ PyObject* create_module(ProcessState& state, const frame::ModuleInfo& info, PyOb
     PyErr_Format(PyExc_ImportError,
                  "Module '%s' is being initialised by another import; it cannot be imported "
                  "under a second name until that import has finished.",
-                 info.short_name);
+                 state.short_name);
     return nullptr;
   }
 
@@ -76,47 +70,47 @@ PyObject* create_module(ProcessState& state, const frame::ModuleInfo& info, PyOb
   return module.release();
 }
 
-int begin_exec(ProcessState& state, frame::ModuleInfo& info, PyObject* module) noexcept {
+int begin_exec(frame::ModuleState& state, PyObject* module) noexcept {
   if (state.module != nullptr) {
     if (state.module == module) return 1;
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.",
-                 info.short_name);
+                 state.short_name);
     return -1;
   }
   state.module = Py_NewRef(module);
   state.executing = true;
   Ref builtins = Ref::borrow(PyImport_AddModule("builtins"));
   if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0) {
-    return fail_exec(state, info, nullptr, 0);
+    return fail_exec(state, nullptr, 0);
   }
-  Py_XSETREF(info.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
+  Py_XSETREF(state.builtins, Py_NewRef(PyModule_GetDict(builtins.get())));
 
-  const unsigned long major = (Py_Version >> 24) & 0xff;
-  const unsigned long minor = (Py_Version >> 16) & 0xff;
-  if (major != 3 || minor != 12) {
+  // The minor version is the ABI: a module built for one may not run on another.
+  const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+  const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+  if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
     char text[200];
     std::snprintf(text, sizeof text,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  3, 12, info.full_name, "does not match", static_cast<int>(major),
-                  static_cast<int>(minor));
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) return fail_exec(state, info, nullptr, 0);
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, state.full_name, "does not match", major,
+                  minor);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) return fail_exec(state, nullptr, 0);
   }
-  if (!frame::init_module_info(info)) return fail_exec(state, info, nullptr, 0);
+  if (!state.make_names()) return fail_exec(state, nullptr, 0);
   return 0;
 }
 
-bool register_full_name(const frame::ModuleInfo& info, PyObject* module) noexcept {
+bool register_full_name(const frame::ModuleState& state, PyObject* module) noexcept {
   PyObject* modules = PyImport_GetModuleDict();
-  int present = PyDict_Contains(modules, info.full_name_str);
+  int present = PyDict_Contains(modules, state.full_name_str);
   if (present < 0) return false;
-  return present == 1 || PyDict_SetItem(modules, info.full_name_str, module) == 0;
+  return present == 1 || PyDict_SetItem(modules, state.full_name_str, module) == 0;
 }
 
-int fail_exec(ProcessState& state, const frame::ModuleInfo& info, PyObject* globals,
-              int line) noexcept {
-  if (line > 0 && info.init_trace != nullptr) {
-    frame::add_traceback(info, globals, info.init_trace, line);
+int fail_exec(frame::ModuleState& state, PyObject* globals, int line) noexcept {
+  if (line > 0 && state.init_trace != nullptr) {
+    frame::add_traceback(state, globals, state.init_trace, line);
   }
   // A later import must not find the half-built module under any name: what exec or a host
   // put there goes, and the import system tolerates finding its own entry gone.

@@ -9,7 +9,7 @@ namespace {
 // failed attempt stored.
 bool bind_builtins(const ModuleRecipe& r) {
   for (int i = 0; i < r.n_builtins; ++i) {
-    Ref value = frame::lookup_name(r.info->builtins, nullptr, *r.builtins[i].name);
+    Ref value = frame::lookup_name(r.state->builtins, nullptr, *r.builtins[i].name);
     if (!value) return false;
     Py_XSETREF(*r.builtins[i].slot, value.release());
   }
@@ -17,31 +17,29 @@ bool bind_builtins(const ModuleRecipe& r) {
 }
 
 int run_exec(const ModuleRecipe& r, PyObject* module) noexcept {
-  ProcessState& state = *r.state;
-  frame::ModuleInfo& info = *r.info;
-  int begun = begin_exec(state, info, module);
+  frame::ModuleState& state = *r.state;
+  int begun = begin_exec(state, module);
   if (begun != 0) return begun > 0 ? 0 : -1;
   Ref globals = Ref::borrow(PyModule_GetDict(module));
-  if (!r.make_constants()) return fail_exec(state, info, globals.get(), 0);
-  if (!register_full_name(info, module) || !bind_builtins(r) ||
-      !frame::ready_function_types() ||
-      !frame::prepare_rows(info, r.code_rows, r.n_code_rows) ||
+  if (!r.make_constants()) return fail_exec(state, globals.get(), 0);
+  if (!register_full_name(state, module) || !bind_builtins(r) ||
+      !frame::prepare_rows(state, r.code_rows, r.n_code_rows) ||
       (r.ready_private_types != nullptr && !r.ready_private_types())) {
-    return fail_exec(state, info, globals.get(), 1);
+    return fail_exec(state, globals.get(), 1);
   }
   for (int i = 0; i < r.n_imports; ++i) {
     const ImportStep& step = r.imports[i];
     bool ok = step.name == nullptr ? bind_import_module(globals.get(), *step.module)
                                    : bind_import_name(globals.get(), *step.module, *step.name);
-    if (!ok) return fail_exec(state, info, globals.get(), step.line);
+    if (!ok) return fail_exec(state, globals.get(), step.line);
   }
   int line = 0;
-  if (!build_class(info, globals.get(), r.class_spec, &line)) {
-    return fail_exec(state, info, globals.get(), line);
+  if (!build_class(state, globals.get(), r.class_spec, &line)) {
+    return fail_exec(state, globals.get(), line);
   }
   Ref test = Ref::steal(PyDict_New());
   if (!test || PyDict_SetItem(globals.get(), *r.test_name, test.get()) < 0) {
-    return fail_exec(state, info, globals.get(), 1);
+    return fail_exec(state, globals.get(), 1);
   }
   state.executing = false;
   return 0;
@@ -49,10 +47,10 @@ int run_exec(const ModuleRecipe& r, PyObject* module) noexcept {
 
 const ModuleRecipe* module_recipe = nullptr;
 
-void interpreter_finalized() { forget_interpreter(*module_recipe->state); }
+void interpreter_finalized() { module_recipe->forget(); }
 
 PyObject* create_slot(PyObject* spec, PyModuleDef*) {
-  return create_module(*module_recipe->state, *module_recipe->info, spec, interpreter_finalized);
+  return create_module(*module_recipe->state, spec, interpreter_finalized);
 }
 
 int exec_slot(PyObject* module) { return run_exec(*module_recipe, module); }

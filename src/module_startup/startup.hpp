@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "function.hpp"
-#include "module_info.hpp"
+#include "module_state.hpp"
 #include "ref.hpp"
 
 namespace startup {
@@ -14,15 +14,7 @@ namespace startup {
 using frame::Failed;
 using frame::Ref;
 
-// One per module and process: a module object exists once, in one interpreter.
-struct ProcessState {
-  long long interpreter_id = -1;
-  bool interpreter_finalized = false;  // the recorded interpreter is gone; a new one is refused
-  PyObject* module = nullptr;
-  bool executing = false;              // exec has begun and not yet ended
-};
-
-// The module's constant strings, made once per process.
+// The module's constant strings; what is made already stays.
 struct StringConstant {
   PyObject** slot;
   const char* text;
@@ -33,8 +25,8 @@ bool make_strings(const StringConstant* table, int n) noexcept;
 // A tuple of interned names, such as the keyword names of a call the module makes.
 PyObject* names_tuple(std::initializer_list<const char*> names) noexcept;
 
-// Readies a private type with the cyclic collector held off meanwhile.
-bool ready_type_without_gc(PyTypeObject* type) noexcept;
+// Readies a private static type with the cyclic collector held off meanwhile.
+[[nodiscard]] bool ready_type_without_gc(PyTypeObject* type) noexcept;
 
 // A builtin that exec looks up, into the slot the bodies read.
 struct BuiltinName {
@@ -71,9 +63,9 @@ struct ClassSpec {
 
 // What differs between the modules' exec slots; the order of the steps is shared.
 struct ModuleRecipe {
-  ProcessState* state;
-  frame::ModuleInfo* info;
-  bool (*make_constants)() noexcept;     // numbers and strings, once per process
+  frame::ModuleState* state;             // the frame's part of the module's state
+  void (*forget)() noexcept;             // the whole state's forget, once the interpreter is gone
+  bool (*make_constants)() noexcept;     // numbers and strings; what is made already stays
   const BuiltinName* builtins;
   int n_builtins;
   const frame::FunctionRow* const* code_rows;  // code objects are made in this order
@@ -92,26 +84,22 @@ PyObject* init_module(const char* name, const ModuleRecipe& recipe) noexcept;
 // --- the steps, for the recipe runner ---
 
 // Create slot: interpreter guard, then the existing module (refused while its exec runs) or a
-// new one filled from the import system's module spec. `at_finalize` is registered to run when the interpreter that
-// the guard records is finalized, and must call forget_interpreter.
-PyObject* create_module(ProcessState& state, const frame::ModuleInfo& info, PyObject* spec,
+// new one filled from the import system's module spec. `at_finalize` is registered to run when
+// the interpreter that the guard records is finalized, and must forget the module's state.
+PyObject* create_module(frame::ModuleState& state, PyObject* spec,
                         void (*at_finalize)()) noexcept;
 
-// Marks the recorded interpreter of `state` as finalized, so no later one gets its module.
-void forget_interpreter(ProcessState& state) noexcept;
-
 // Exec steps up to the version check: re-initialisation guard, remembering the module,
-// `__builtins__`, version check. Returns 1 when exec has nothing left to do, 0 to go on,
-// -1 on failure (the module object already released).
-int begin_exec(ProcessState& state, frame::ModuleInfo& info, PyObject* module) noexcept;
+// `__builtins__`, version check, the module's names. Returns 1 when exec has nothing left to
+// do, 0 to go on, -1 on failure (the module object already released).
+int begin_exec(frame::ModuleState& state, PyObject* module) noexcept;
 
 // The failure path of exec: adds the "init ..." entry when `line` > 0, takes out of
 // sys.modules every entry that still names the module, releases it and returns -1.
-int fail_exec(ProcessState& state, const frame::ModuleInfo& info, PyObject* globals,
-              int line) noexcept;
+int fail_exec(frame::ModuleState& state, PyObject* globals, int line) noexcept;
 
 // Adds the module to sys.modules under its full dotted name unless that name is taken.
-bool register_full_name(const frame::ModuleInfo& info, PyObject* module) noexcept;
+[[nodiscard]] bool register_full_name(const frame::ModuleState& state, PyObject* module) noexcept;
 
 // `import name`: a module in sys.modules that is not still initialising is used directly.
 Ref import_module(PyObject* globals, PyObject* name) noexcept;
@@ -122,7 +110,7 @@ bool bind_import_name(PyObject* globals, PyObject* module_name, PyObject* name) 
 
 // Builds the class as a class statement does and binds it in the module namespace; on failure
 // `*fail_line` is the line of the failing step (a member's own line while it is made).
-bool build_class(const frame::ModuleInfo& info, PyObject* globals, const ClassSpec& spec,
-                 int* fail_line) noexcept;
+[[nodiscard]] bool build_class(frame::ModuleState& state, PyObject* globals,
+                               const ClassSpec& spec, int* fail_line) noexcept;
 
 }  // namespace startup

@@ -27,7 +27,7 @@ PyObject* is_alive(Function* fn, PyObject* const* p) {
   Ref reply = client ? Ref::steal(PyObject_CallMethodNoArgs(client.get(), k.ping)) : Ref();
   if (reply) Py_RETURN_TRUE;
 
-  fail(fn, L::ping);
+  frame::add_entry(fn, L::ping);
   frame::ExceptClause clause;  // except redis.exceptions.ConnectionError: return False
   Ref redis = frame::lookup_global(fn, k.redis);
   Ref exceptions = redis ? Ref::steal(PyObject_GetAttr(redis.get(), k.exceptions)) : Ref();
@@ -64,7 +64,7 @@ PyObject* get_redis_client(Function* fn, PyObject* const* p) {
   using L = line::GetRedisClient;
   Ref redis = startup::import_module(fn->globals, k.redis);
   if (!redis) {
-    fail(fn, L::import);
+    frame::add_entry(fn, L::import);
     frame::ExceptClause clause;  // except ImportError as exc: raise ImportError(msg) from exc
     Ref import_error = Ref::borrow(k.import_error);
     if (!PyErr_GivenExceptionMatches(clause.caught(), import_error.get())) return clause.reraise();

@@ -4,10 +4,7 @@
 
 namespace quorvane {
 
-Constants k{};
-
 bool make_constants() noexcept {
-  if (k.no_timeout != nullptr) return true;
   const startup::StringConstant strings[] = {
       {&k.json, "json", true},
       {&k.time, "time", true},
@@ -51,18 +48,20 @@ bool make_constants() noexcept {
   if (!startup::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0]))) {
     return false;
   }
-  if (!(k.kw_nx = startup::names_tuple({"nx"})) ||
-      !(k.kw_client_options = startup::names_tuple({"port", "username", "password", "ssl",
-                                                   "ssl_certfile", "ssl_keyfile",
-                                                   "ssl_ca_certs"})) ||
-      !(k.kw_redis_options = startup::names_tuple({"host", "port", "username", "password", "ssl",
-                                                  "ssl_certfile", "ssl_keyfile",
-                                                  "ssl_ca_certs"}))) {
-    return false;
-  }
-  return (k.pause = PyFloat_FromDouble(0.1)) && (k.per_second = PyFloat_FromDouble(1000.0)) &&
-         (k.zero = PyLong_FromLong(0)) && (k.default_port = PyLong_FromLong(6379)) &&
-         (k.no_timeout = PyLong_FromLong(-1));
+  return (k.kw_nx || (k.kw_nx = startup::names_tuple({"nx"}))) &&
+         (k.kw_client_options ||
+          (k.kw_client_options = startup::names_tuple({"port", "username", "password", "ssl",
+                                                       "ssl_certfile", "ssl_keyfile",
+                                                       "ssl_ca_certs"}))) &&
+         (k.kw_redis_options ||
+          (k.kw_redis_options = startup::names_tuple({"host", "port", "username", "password",
+                                                      "ssl", "ssl_certfile", "ssl_keyfile",
+                                                      "ssl_ca_certs"}))) &&
+         (k.pause || (k.pause = PyFloat_FromDouble(0.1))) &&
+         (k.per_second || (k.per_second = PyFloat_FromDouble(1000.0))) &&
+         (k.zero || (k.zero = PyLong_FromLong(0))) &&
+         (k.default_port || (k.default_port = PyLong_FromLong(6379))) &&
+         (k.no_timeout || (k.no_timeout = PyLong_FromLong(-1)));
 }
 
 }  // namespace quorvane

@@ -43,10 +43,8 @@ void scope_dealloc(PyObject* o) {
   Py_TYPE(o)->tp_free(o);
 }
 
-PyTypeObject scope_type{};
-
 PyObject* scope_new(PyObject* self, PyObject* target_address, PyObject* metadata) {
-  Scope* s = PyObject_GC_New(Scope, &scope_type);
+  Scope* s = PyObject_GC_New(Scope, &state.scope_type);
   if (s == nullptr) return nullptr;
   s->self = Py_NewRef(self);
   s->target_address = Py_NewRef(target_address);
@@ -84,14 +82,15 @@ PyObject* attempt(PyObject* set_command_fn) {
 
 }  // namespace
 
-bool ready_scope_type() noexcept {
-  scope_type.tp_name = "quorvane_acquire_scope";
-  scope_type.tp_basicsize = sizeof(Scope);
-  scope_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-  scope_type.tp_dealloc = scope_dealloc;
-  scope_type.tp_traverse = scope_traverse;
-  scope_type.tp_clear = scope_clear;
-  return startup::ready_type_without_gc(&scope_type);
+bool make_scope_type() noexcept {
+  PyTypeObject& t = state.scope_type;
+  t.tp_name = "quorvane_acquire_scope";
+  t.tp_basicsize = sizeof(Scope);
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  t.tp_dealloc = scope_dealloc;
+  t.tp_traverse = scope_traverse;
+  t.tp_clear = scope_clear;
+  return startup::ready_type_without_gc(&t);
 }
 
 PyObject* set_command(Function* fn, PyObject* const*) {
@@ -133,7 +132,7 @@ PyObject* acquire(Function* fn, PyObject* const* p) {
   Ref scope = Ref::steal(scope_new(self, p[1], p[4]));
   if (!scope) return fail(fn, L::scope);
   if (!connected_or_raise<L>(fn, self)) return nullptr;
-  Ref try_once = Ref::steal(frame::function_new(set_command_row, *fn->info, fn->globals,
+  Ref try_once = Ref::steal(frame::function_new(set_command_row, *fn->state, fn->globals,
                                                 scope.get()));
   if (!try_once) return fail(fn, L::make_attempt);
 

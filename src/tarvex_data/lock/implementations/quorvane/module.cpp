@@ -4,12 +4,19 @@
 
 namespace quorvane {
 
-frame::ModuleInfo info{"quorvane", "tarvex_data.lock.implementations.quorvane",
-                       "src\\tarvex_data\\lock\\implementations\\quorvane.py"};
+constinit State state{
+    .frame = {.short_name = "quorvane",
+              .full_name = "tarvex_data.lock.implementations.quorvane",
+              .source_path = "src\\tarvex_data\\lock\\implementations\\quorvane.py"},
+    .k = {},
+    .scope_type = frame::unready_static_type()};
 
 namespace {
 
-startup::ProcessState state;
+void forget() noexcept {
+  state.frame.forget();
+  state.k = {};  // the scope type stays: it is static
+}
 
 const startup::BuiltinName builtins[] = {
     {&k.property_type, &k.property},
@@ -30,14 +37,14 @@ const startup::ImportStep imports[] = {
 const startup::ClassAnnotation annotations[] = {{&k.client, &k.redis_annotation}};
 
 const startup::ModuleRecipe recipe{
-    .state = &state,
-    .info = &info,
+    .state = &state.frame,
+    .forget = forget,
     .make_constants = make_constants,
     .builtins = builtins,
     .n_builtins = 3,
     .code_rows = code_rows,
     .n_code_rows = n_code_rows,
-    .ready_private_types = ready_scope_type,
+    .ready_private_types = make_scope_type,
     .imports = imports,
     .n_imports = 7,
     .class_spec = {.name = &k.Quorvane,

@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include "function.hpp"
-#include "module_info.hpp"
+#include "module_state.hpp"
 
 namespace quorvane {
 
@@ -23,8 +23,15 @@ struct Constants {
   PyObject *property_type, *staticmethod_type, *import_error;
 };
 
-extern Constants k;
-extern frame::ModuleInfo info;
+// Everything the module keeps beyond a call (see module_state.hpp for what lives how long).
+struct State {
+  frame::ModuleState frame;
+  Constants k;
+  PyTypeObject scope_type;  // what `acquire` shares with `_set_command`
+};
+extern State state;
+inline Constants& k = state.k;
+
 extern const frame::FunctionRow set_command_row;
 extern const frame::FunctionRow* const code_rows[];  // code objects are made in this order
 extern const int n_code_rows;
@@ -32,7 +39,7 @@ extern const frame::FunctionRow* const class_rows[];  // class body order
 extern const int n_class_rows;
 
 bool make_constants() noexcept;
-bool ready_scope_type() noexcept;
+bool make_scope_type() noexcept;
 
 // The source lines that traceback entries name, beside each member's body.
 namespace line {

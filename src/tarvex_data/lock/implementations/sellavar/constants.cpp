@@ -4,10 +4,7 @@
 
 namespace sellavar {
 
-Constants k{};
-
 bool make_constants() noexcept {
-  if (k.no_timeout != nullptr) return true;
   const startup::StringConstant strings[] = {
       {&k.threading, "threading", true},
       {&k.Lock, "Lock", true},
@@ -30,13 +27,13 @@ bool make_constants() noexcept {
       {&k.round, "round", true},
       {&k.class_doc, "\n    A thread lock implementation of the LockBase class.\n    ", false},
   };
-  if (!startup::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0])) ||
-      !(k.kw_timeout = startup::names_tuple({"timeout"})) || !(k.kw_blocking = startup::names_tuple({"blocking"})) ||
-      !(k.kw_record = startup::names_tuple({"expires_at", "data"}))) {
-    return false;
-  }
-  return (k.zero = PyLong_FromLong(0)) && (k.thousand = PyLong_FromLong(1000)) &&
-         (k.no_timeout = PyLong_FromLong(-1));
+  return startup::make_strings(strings, static_cast<int>(sizeof strings / sizeof strings[0])) &&
+         (k.kw_timeout || (k.kw_timeout = startup::names_tuple({"timeout"}))) &&
+         (k.kw_blocking || (k.kw_blocking = startup::names_tuple({"blocking"}))) &&
+         (k.kw_record || (k.kw_record = startup::names_tuple({"expires_at", "data"}))) &&
+         (k.zero || (k.zero = PyLong_FromLong(0))) &&
+         (k.thousand || (k.thousand = PyLong_FromLong(1000))) &&
+         (k.no_timeout || (k.no_timeout = PyLong_FromLong(-1)));
 }
 
 }  // namespace sellavar

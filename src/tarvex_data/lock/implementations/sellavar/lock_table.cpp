@@ -27,7 +27,7 @@ int known(Function* fn, PyObject* self, PyObject* address, int line) {
   int found = !locks ? -1
               : PyDict_CheckExact(locks.get()) ? PyDict_Contains(locks.get(), address)
                                                : PySequence_Contains(locks.get(), address);
-  if (found < 0) fail(fn, line);
+  if (found < 0) frame::add_entry(fn, line);
   return found;
 }
 
@@ -99,12 +99,11 @@ bool add_entry(Function* fn, PyObject* self, PyObject* address, PyObject* timeou
 
 // The interpreter's own lock type; classes made in Python are never immutable types.
 bool is_thread_lock(PyObject* lock) {
-  static PyTypeObject* known_type = nullptr;
   PyTypeObject* type = Py_TYPE(lock);
-  if (type == known_type) return true;
-  if (known_type == nullptr && (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) &&
+  if (reinterpret_cast<PyObject*>(type) == state.thread_lock_type) return true;
+  if (state.thread_lock_type == nullptr && (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) &&
       std::strcmp(type->tp_name, "_thread.lock") == 0) {
-    known_type = type;
+    state.thread_lock_type = Py_NewRef(reinterpret_cast<PyObject*>(type));
     return true;
   }
   return false;

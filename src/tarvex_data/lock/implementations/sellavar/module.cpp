@@ -4,12 +4,20 @@
 
 namespace sellavar {
 
-frame::ModuleInfo info{"sellavar", "tarvex_data.lock.implementations.sellavar",
-                       "src\\tarvex_data\\lock\\implementations\\sellavar.py"};
+constinit State state{
+    .frame = {.short_name = "sellavar",
+              .full_name = "tarvex_data.lock.implementations.sellavar",
+              .source_path = "src\\tarvex_data\\lock\\implementations\\sellavar.py"},
+    .k = {},
+    .thread_lock_type = nullptr};
 
 namespace {
 
-startup::ProcessState state;
+void forget() noexcept {
+  state.frame.forget();
+  state.k = {};
+  state.thread_lock_type = nullptr;
+}
 
 const startup::BuiltinName builtins[] = {
     {&k.property_type, &k.property},
@@ -26,8 +34,8 @@ const startup::ImportStep imports[] = {
 };
 
 const startup::ModuleRecipe recipe{
-    .state = &state,
-    .info = &info,
+    .state = &state.frame,
+    .forget = forget,
     .make_constants = make_constants,
     .builtins = builtins,
     .n_builtins = 2,

@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include "function.hpp"
-#include "module_info.hpp"
+#include "module_state.hpp"
 
 namespace sellavar {
 
@@ -21,8 +21,14 @@ struct Constants {
   PyObject *property_type, *round_fn;
 };
 
-extern Constants k;
-extern frame::ModuleInfo info;
+// Everything the module keeps beyond a call (see module_state.hpp for what lives how long).
+struct State {
+  frame::ModuleState frame;
+  Constants k;
+  PyObject* thread_lock_type;  // the interpreter's own lock type, once a lock has shown it
+};
+extern State state;
+inline Constants& k = state.k;
 extern const frame::FunctionRow* const class_rows[];  // class body order, also code order
 extern const int n_class_rows;
 
