@@ -1,5 +1,9 @@
 """What `import tarvex_data.lock.implementations.sellavar` leaves behind."""
+import glob
 import importlib
+import shutil
+import subprocess
+import sys
 import threading
 import time
 import typing
@@ -113,3 +117,30 @@ print(s.LockObject is object)
 """)
     assert out.stdout.splitlines() == [
         f"cannot import name LockObject|{SRC}|init {SELLAVAR}|7", "True"], out.stderr
+
+
+LOAD_INTO_ANOTHER = """
+import importlib.machinery, importlib.util, sys
+name = 'tarvex_data.lock.implementations.sellavar'
+loader = importlib.machinery.ExtensionFileLoader(name, sys.argv[1])
+try:
+    loader.exec_module(importlib.util.module_from_spec(
+        importlib.util.spec_from_file_location(name, sys.argv[1], loader=loader)))
+except RuntimeWarning as e:
+    print(e)
+"""
+
+
+def test_loaded_into_another_minor_version_it_warns(smod):
+    # the check compares the running interpreter with the one the module was built for
+    built = f"{sys.version_info[0]}.{sys.version_info[1]}"
+    other = "3.13" if built == "3.12" else "3.12"
+    found = sorted(glob.glob(f"/root/.pyenv/versions/{other}.*/bin/python{other}"))
+    found += [p for p in [shutil.which(f"python{other}")] if p]
+    python = next((p for p in found if subprocess.run([p, "-c", "pass"]).returncode == 0), None)
+    if python is None:
+        pytest.skip(f"no Python {other} on this machine")
+    out = subprocess.run([python, "-W", "error::RuntimeWarning", "-c", LOAD_INTO_ANOTHER,
+                          smod.__file__], capture_output=True, text=True, timeout=60)
+    assert out.stdout == (f"compile time Python version {built} of module '{SELLAVAR}' does not"
+                          f" match runtime version {other}\n"), out.stderr
