@@ -13,6 +13,12 @@
 
 #include "ref.hpp"
 
+// The static types' counts are set through the default build's object header, and nothing here
+// was written for threads that run without the interpreter lock.
+#ifdef Py_GIL_DISABLED
+#error "free-threaded CPython is not supported: build for a default (GIL) interpreter"
+#endif
+
 namespace frame {
 
 struct FunctionRow;
