@@ -229,12 +229,14 @@ def sellavar_memory(count: int) -> dict:
 
 
 def asyncio_stall(port: int, rounds: int) -> dict:
-    """How long an event loop stops when a coroutine calls acquire directly, and when it hands
-    the call to a thread: the worst lateness of a 5 ms heartbeat while the call runs."""
+    """How long an event loop stops while a coroutine takes a lock: calling Quorvane directly,
+    handing it to a thread, and awaiting AsyncQuorvane. The figure is the worst lateness of a
+    5 ms heartbeat while the call runs."""
     import asyncio
 
     import redis
     from tarvex_data.lock.implementations.quorvane import Quorvane
+    from tarvex_locks.aio import AsyncQuorvane
     from tarvex_utils.models.data_models.address import Address
 
     q = Quorvane()
@@ -271,9 +273,23 @@ def asyncio_stall(port: int, rounds: int) -> dict:
         return worst * 1000
 
     async def measure() -> dict:
+        a = AsyncQuorvane()
+        a.connect("127.0.0.1", port=port)
+        await a.acquire(free)  # the heartbeat is written before any round is timed
+        await a.release(free)
+
+        async def async_contended() -> None:
+            await a.acquire(held, timeout_ms=300)
+
+        async def async_uncontended() -> None:
+            await a.acquire(free)
+            await a.release(free)
+
         out = {}
-        for name, body in (("contended acquire, timeout_ms=300", contended),
-                           ("uncontended acquire + release", uncontended)):
+        for name, body, native in (("contended acquire, timeout_ms=300", contended,
+                                    async_contended),
+                                   ("uncontended acquire + release", uncontended,
+                                    async_uncontended)):
 
             async def direct(body=body) -> None:
                 body()
@@ -281,9 +297,12 @@ def asyncio_stall(port: int, rounds: int) -> dict:
             async def threaded(body=body) -> None:
                 await asyncio.to_thread(body)
 
-            for how, call in (("direct call", direct), ("asyncio.to_thread", threaded)):
+            for how, call in (("Quorvane, direct call", direct),
+                              ("Quorvane, asyncio.to_thread", threaded),
+                              ("AsyncQuorvane, awaited", native)):
                 stalls = [await worst_lateness(call) for _ in range(rounds)]
                 out[f"{name}, {how}"] = statistics.median(stalls)
+        await a.disconnect()
         return out
 
     result = asyncio.run(measure())
@@ -293,12 +312,55 @@ def asyncio_stall(port: int, rounds: int) -> dict:
     return result
 
 
+def async_cases(port: int, ops: int, rounds: int) -> dict:
+    """AsyncQuorvane's acquire + release beside the sync classes', each pair one after the
+    other on one connection (a loop that does nothing else)."""
+    import asyncio
+
+    from tarvex_data.lock.implementations.quorvane import Quorvane
+    from tarvex_locks.aio import AsyncQuorvane
+    from tarvex_locks.tracked import TrackedQuorvane
+    from tarvex_utils.models.data_models.address import Address
+
+    loop = asyncio.new_event_loop()
+    a = AsyncQuorvane()
+    a.connect("127.0.0.1", port=port)
+    plain, tracked = Quorvane(), TrackedQuorvane()
+    for lock in (plain, tracked):
+        lock.connect("127.0.0.1", port=port)
+
+    def sync_pairs(lock, address):
+        def run(n):
+            for _ in range(n):
+                lock.acquire(address)
+                lock.release(address)
+        return run
+
+    async def async_pairs(n):
+        address = Address("bench", "async")
+        for _ in range(n):
+            await a.acquire(address)
+            await a.release(address)
+
+    result = interleaved({"TrackedQuorvane": sync_pairs(tracked, Address("bench", "tracked")),
+                          "Quorvane": sync_pairs(plain, Address("bench", "plain")),
+                          "AsyncQuorvane": lambda n: loop.run_until_complete(async_pairs(n))},
+                         ops, rounds)
+    loop.run_until_complete(a.disconnect())
+    loop.close()
+    for lock in (plain, tracked):
+        lock.disconnect()
+    return result
+
+
 if __name__ == "__main__":
     kind = sys.argv[1]
     if kind == "asyncio":
         out = asyncio_stall(int(sys.argv[2]), int(sys.argv[3]))
     elif kind == "redis":
         out = redis_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    elif kind == "async":
+        out = async_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
     elif kind == "tracked":
         out = tracked_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
     elif kind == "heartbeat":

@@ -1,5 +1,6 @@
 """Quorvane on a Redis Cluster of three masters on loopback: locks on every master, processes
 that count exactly, and a master that dies while locks are held and waited on."""
+import asyncio
 import json
 import subprocess
 import sys
@@ -124,18 +125,47 @@ def test_held_locks_tool_covers_every_master(cluster):
     assert all(holder.acquire(Address(k), timeout_ms=0) for k in keys)
 
 
-@pytest.mark.parametrize("track_holders", [False, True])
-def test_min_replicas_waits_for_the_replica_on_acquire_and_release(track_holders):
+@pytest.mark.parametrize("kind", ["plain", "tracked", "async"])
+def test_min_replicas_waits_for_the_replica_on_acquire_and_release(kind):
+    from tarvex_locks.aio import AsyncQuorvaneCluster
     from tarvex_locks.tracked import TrackedQuorvaneCluster
 
-    base = TrackedQuorvaneCluster if track_holders else QuorvaneCluster
+    base = {"plain": QuorvaneCluster, "tracked": TrackedQuorvaneCluster,
+            "async": AsyncQuorvaneCluster}[kind]
     Acked = type("Acked", (base,), {"min_replicas": 1, "replica_timeout_ms": 2000})
     with LocalCluster(3, replicas=1) as c:
         key = c.keys_on_each("acked", 1)[0]
         lock = Acked()
         lock.connect("127.0.0.1", port=c.port)
         with c.replica_of(c.node_of(key)).client() as replica:
-            assert lock.acquire(Address(key)) and replica.keys(key) == [key.encode()]
-            lock.release(Address(key))
+            if kind == "async":
+                async def pair():
+                    assert await lock.acquire(Address(key))
+                    assert replica.keys(key) == [key.encode()]
+                    await lock.release(Address(key))
+                    await lock.disconnect()
+                asyncio.run(pair())
+            else:
+                assert lock.acquire(Address(key)) and replica.keys(key) == [key.encode()]
+                lock.release(Address(key))
+                lock.disconnect()
             assert replica.keys(key) == []  # the release returned once the replica had it
-        lock.disconnect()
+
+
+def test_async_locks_on_the_cluster(cluster):
+    from tarvex_locks.aio import AsyncQuorvaneCluster
+
+    keys = cluster.keys_on_each("aio", 1)
+    sync = connected(cluster)
+
+    async def sections():
+        lock = AsyncQuorvaneCluster()
+        lock.connect("127.0.0.1", port=cluster.port)
+        for key in keys:
+            async with lock.held(Address(key), metadata={"key": key}):
+                assert sync.acquire(Address(key), timeout_ms=0) is False
+        await lock.disconnect()
+
+    asyncio.run(sections())
+    assert all(sync.acquire(Address(k), timeout_ms=0) for k in keys)
+    sync.disconnect()

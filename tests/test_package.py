@@ -13,6 +13,8 @@ from tarvex_utils.models.data_models.address import Address
 from tarvex_locks.cluster import QuorvaneCluster
 from tarvex_locks.sentinel import sentinel_quorvane
 from tarvex_locks.tracked import TrackedQuorvane
+from tarvex_locks import LockNotHeld, held
+from tarvex_locks.aio import AsyncQuorvane
 
 
 def guarded(lock: Quorvane | Sellavar, address: Address) -> bool:
@@ -39,6 +41,17 @@ print(guarded(c, Address("c")), guarded(on_sentinel, Address("d")), Locks.servic
 t = TrackedQuorvane(reap_dead=True)
 t.connect("127.0.0.1", port=6379)
 print(guarded(t, Address("e")), t.lapsed, t.holds(Address("e")))
+for lock in (q, s, t):
+    try:
+        with held(lock, Address("f"), timeout_ms=100, metadata={"who": "example"}):
+            pass
+    except LockNotHeld as e:
+        print(e.address.to_string(), e.timeout_ms)
+
+
+async def section(a: AsyncQuorvane) -> bool:
+    async with a.held(Address("g"), timeout_ms=100):
+        return await a.holds(Address("g")) and not a.lapsed
 '''
 
 

@@ -1,10 +1,12 @@
 """Quorvane on a primary with one replica and three sentinels, on loopback: a failover while a
 lock is held, with the replica in sync and with the replica lagging."""
+import asyncio
 import json
 
 import pytest
 
 from fakes import Address
+from tarvex_locks.aio import async_sentinel_quorvane
 from tarvex_locks.local_servers import LocalSentinel
 from tarvex_locks.replication import NotReplicated
 from tarvex_locks.sentinel import sentinel_quorvane
@@ -26,7 +28,15 @@ def fail_over(topology):
 
 def test_a_lock_in_sync_survives_the_failover():
     with LocalSentinel() as topology:
+        async def on_the_primary():  # the asyncio class finds the same primary
+            lock = async_sentinel_quorvane(topology.service, topology.sentinel_addresses)()
+            lock.connect("127.0.0.1", port=topology.sentinel_addresses[0][1])
+            async with lock.held(Address("order/7")):
+                assert other.acquire(Address("order/7"), timeout_ms=0) is False
+            await lock.disconnect()
+
         holder, other = connected(topology), connected(topology)
+        asyncio.run(on_the_primary())
         assert holder.is_alive and holder.acquire(Address("order/7"), metadata={"w": 1})
         with topology.primary.client() as primary:
             assert json.loads(primary.get("order/7")) == {"w": 1}

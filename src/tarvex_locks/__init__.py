@@ -1,5 +1,6 @@
 """The project's own Python side of the tarvex lock back-ends.
 
+- `tarvex_locks.held(lock, address, ...)`: `with` for any lock of the framework's interface.
 - `tarvex_locks.cluster.QuorvaneCluster`: Quorvane on a Redis Cluster.
 - `tarvex_locks.sentinel.sentinel_quorvane`: Quorvane on a Sentinel-managed primary.
 - `tarvex_locks.tracked`: `TrackedQuorvane` and `TrackedQuorvaneCluster`, whose locks name their
@@ -9,3 +10,7 @@
 - `tarvex_locks.workbench`: the `tarvex-lock-workbench` command (`./run demo`).
 - `tarvex_locks.local_servers`: Redis servers, clusters and sentinels on loopback.
 """
+
+from tarvex_locks.sections import DEFAULT_WAIT_MS, LockNotHeld, held
+
+__all__ = ["DEFAULT_WAIT_MS", "LockNotHeld", "held"]

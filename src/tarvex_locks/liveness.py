@@ -37,7 +37,10 @@ class Beat:
 
     def refresh(self, wire: Wire) -> None:
         sent = time.monotonic()
-        existed = wire.beat(int(self.ttl * 1000))
+        self.record(sent, wire.beat(int(self.ttl * 1000)))
+
+    def record(self, sent: float, existed: bool) -> None:
+        """A refresh sent at `sent` succeeded; `existed`: the key was still there."""
         if self.last_ok is not None and (not existed or sent - self.last_ok > self.ttl):
             self.lapsed_at = sent
         self.last_ok = sent
