@@ -30,6 +30,14 @@ def redis_server():
     server.stop()
 
 
+@pytest.fixture(scope="session")
+def secured():
+    """A server that wants a password ("secret")."""
+    server = RedisServer("--requirepass", "secret")
+    yield server
+    server.stop()
+
+
 @pytest.fixture
 def redis_client(redis_server):
     import redis

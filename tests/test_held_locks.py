@@ -7,7 +7,6 @@ import time
 
 import pytest
 
-from conftest import RedisServer
 from fakes import Address
 from tarvex_locks import held_locks
 from tarvex_locks.local_servers import LocalCluster, LocalSentinel
@@ -21,13 +20,6 @@ from tarvex_locks.tracked import TrackedQuorvane
 def layouts(redis_server):
     with LocalCluster(3) as cluster, LocalSentinel() as sentinel:
         yield {"single": redis_server, "cluster": cluster, "sentinel": sentinel}
-
-
-@pytest.fixture(scope="module")
-def secured():
-    server = RedisServer("--requirepass", "secret")
-    yield server
-    server.stop()
 
 
 def tool(*args, stdin=None):

@@ -1,7 +1,10 @@
 """The workbench run end to end against the test server, small enough to be quick."""
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -44,13 +47,48 @@ def test_workbench_on_private_clusters_and_sentinels(tmp_path, where, layouts):
 
 
 @pytest.mark.parametrize("args,message", [
-    (["--redis", "nohostport"], "workbench: bad server address 'nohostport': expected HOST:PORT"),
-    (["-P", "0"], "workbench: argument -P/--processes: expected a whole number of at least 1, "
-                  "got '0' (see --help)"),
-    (["--redis", "127.0.0.1:1"], "workbench: cannot use the Redis server at 127.0.0.1:1: "),
+    (["--redis", "nohostport"], "bad server address 'nohostport': expected HOST:PORT"),
+    (["-P", "0"], "argument -P/--processes: expected a whole number of at least 1, got '0'"
+                  " (see --help)"),
+    (["--hold-ms", "-1"], "argument --hold-ms: expected milliseconds, 0 or more, got '-1'"),
+    (["--timeout-ms", "-5"], "argument --timeout-ms: expected a whole number of milliseconds,"
+                             " 0 or more, got '-5'"),
+    (["--redis", "127.0.0.1:1"], "cannot use the Redis server at 127.0.0.1:1: "),
+    (["--redis", "{secured}"], "the server at {secured} requires a password"),
+    (["--redis", "{secured}", "--password", "wrong"],
+     "the server at {secured} refused the user name or password"),
+    ([], "redis-server is not installed: install it (apt-get install redis-server) or give"
+         " --redis HOST:PORT"),
 ])
-def test_workbench_bad_options_and_dead_server_in_one_line(args, message):
+def test_workbench_bad_options_and_servers_in_one_line(secured, args, message):
+    where = f"127.0.0.1:{secured.port}"
+    args, message = [a.format(secured=where) for a in args], message.format(secured=where)
+    env = None if args else {**os.environ, "PATH": "/nowhere"}  # no redis-server to start
     run = subprocess.run([sys.executable, "-m", "tarvex_locks.workbench", *args],
-                         capture_output=True, text=True, timeout=30)
+                         capture_output=True, text=True, timeout=30, env=env)
     assert run.returncode == 2 and run.stdout == ""
-    assert run.stderr.count("\n") == 1 and run.stderr.startswith(message), run.stderr
+    assert run.stderr.count("\n") == 1, run.stderr
+    assert run.stderr.startswith("tarvex-lock-workbench: " + message), run.stderr
+
+
+@pytest.mark.parametrize("stop,status,line", [
+    (signal.SIGTERM, 143, "stopped by SIGTERM"),
+    (signal.SIGHUP, 129, "stopped by SIGHUP"),
+    (signal.SIGINT, 130, "interrupted"),  # Ctrl-C: the whole process group gets it
+])
+def test_a_stopped_workbench_leaves_no_process(stop, status, line):
+    run = subprocess.Popen([sys.executable, "-m", "tarvex_locks.workbench", "-N", "100000",
+                            "--no-progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           text=True, start_new_session=True)
+    assert run.stdout.readline().startswith("2 processes x 4 threads")
+    time.sleep(1.5)  # its workers and its private redis-server are running
+    if stop == signal.SIGINT:
+        os.killpg(run.pid, stop)
+    else:
+        run.send_signal(stop)
+    out, err = run.communicate(timeout=60)
+    assert (run.returncode, err, "Traceback" in out) == (status, f"tarvex-lock-workbench: {line}\n",
+                                                         False)
+    left = subprocess.run(["ps", "-o", "stat=,args=", "-s", str(run.pid)], capture_output=True,
+                          text=True).stdout.splitlines()
+    assert [p for p in left if not p.startswith("Z")] == []  # only exited ones, not yet reaped

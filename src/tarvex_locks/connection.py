@@ -3,6 +3,7 @@ they all report."""
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 from typing import Any, NoReturn
 
@@ -13,6 +14,18 @@ from redis.retry import Retry
 
 class Failure(Exception):
     """Ends a command with one line on stderr and exit status 2."""
+
+
+class Stopped(BaseException):
+    """A signal asked the command to stop: it cleans up, then exits 128 + the signal."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def raise_stopped(signum: int, frame: object) -> None:
+    raise Stopped(signum)
 
 
 class DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
@@ -49,6 +62,9 @@ def run_command(prog: str, body: Any, argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
+    except Stopped as e:
+        print(f"{prog}: stopped by {signal.Signals(e.signum).name}", file=sys.stderr)
+        return 128 + e.signum
 
 
 def add_server_options(p: argparse.ArgumentParser, default: str | None = "127.0.0.1:6379",

@@ -36,6 +36,10 @@ def free_cluster_port() -> int:
         return port
 
 
+class NoRedisServer(RuntimeError):
+    """No `redis-server` program to start."""
+
+
 def _wait(predicate: Callable[[], bool], seconds: float, what: str) -> None:
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -55,7 +59,7 @@ class EmbeddedRedis:
     def __init__(self, *extra: str, port: int | None = None, folder: str | None = None) -> None:
         exe = shutil.which("redis-server")
         if exe is None:
-            raise RuntimeError("redis-server is not installed")
+            raise NoRedisServer("redis-server is not installed")
         self.host = "127.0.0.1"
         self.port = port or free_port()
         self._own_folder = folder is None

@@ -13,8 +13,10 @@ import argparse
 import json
 import multiprocessing
 import os
+import math
 import queue
 import random
+import signal
 import statistics
 import sys
 import threading
@@ -27,10 +29,10 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TimeElapsedCo
 from rich.table import Table
 
 from tarvex_locks.connection import (Failure, OneLineParser, add_server_options,
-                                     check_reachable, connect_options, run_command, sentence,
-                                     split_address)
+                                     check_reachable, connect_options, raise_stopped,
+                                     run_command, sentence, split_address)
 
-PROG = "workbench"
+PROG = "tarvex-lock-workbench"
 LAYOUT_TITLES = {"single": "one server", "cluster": "a {masters}-master cluster",
                  "sentinel": "Sentinel (1 primary, 1 replica, 3 sentinels)"}
 
@@ -74,7 +76,9 @@ def make_store(opts: dict[str, Any]) -> Any:
 
 
 def worker(backend: str, locked: bool, opts: dict[str, Any], progress: Any, results: Any) -> None:
-    """One worker process: T threads, each running N critical sections."""
+    """One worker process: T threads, each running N critical sections. The parent alone
+    answers Ctrl-C and stops the workers; a worker never prints a traceback of its own."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     from tarvex_utils.models.data_models.address import Address
 
     addresses = [Address(*parts) for parts in opts["names"]]
@@ -113,11 +117,13 @@ def worker(backend: str, locked: bool, opts: dict[str, Any], progress: Any, resu
                     if not taken:
                         timeouts.append(1)
                         continue
-                value = read(k)
-                time.sleep(hold)  # the window in which an unguarded update gets lost
-                write(k, value + 1)
-                if locked:
-                    lock.release(addresses[k])
+                try:
+                    value = read(k)
+                    time.sleep(hold)  # the window in which an unguarded update gets lost
+                    write(k, value + 1)
+                finally:
+                    if locked:
+                        lock.release(addresses[k])
                 with progress.get_lock():
                     progress.value += 1
         except Exception as e:  # noqa: BLE001 - one line for the run, not a traceback per thread
@@ -242,6 +248,27 @@ def positive(text: str) -> int:
     return value
 
 
+def not_negative_ms(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"expected milliseconds, 0 or more, got {text!r}")
+    return value
+
+
+def timeout_ms(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(
+            f"expected a whole number of milliseconds, 0 or more, got {text!r}")
+    return value
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = OneLineParser(prog=PROG, description=sentence(__doc__.split("\n\n")[0].split(": ", 1)[1]),
                       epilog="Exit status: 0 when no update was lost under a lock, 1 when one "
@@ -258,8 +285,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help="critical sections per thread")
     p.add_argument("-K", "--addresses", type=positive, default=4,
                    help="addresses (resources) the sections spread over")
-    p.add_argument("--hold-ms", type=float, default=1.0, help="time inside each section, ms")
-    p.add_argument("--timeout-ms", type=int, default=30000, help="acquire timeout, ms")
+    p.add_argument("--hold-ms", type=not_negative_ms, default=1.0,
+                   help="time inside each section, ms")
+    p.add_argument("--timeout-ms", type=timeout_ms, default=30000, help="acquire timeout, ms")
     p.add_argument("--backend", choices=("both", "quorvane", "sellavar"), default="both",
                    help="which back-end to run")
     p.add_argument("--json", metavar="PATH", help="also write the results as JSON")
@@ -366,11 +394,16 @@ def start_targets(args: argparse.Namespace, base: dict[str, Any],
                             "where": f"{args.cluster}-master cluster from {cluster.host}:"
                                      f"{cluster.port} (private)"})
         return targets
+    except local_servers.NoRedisServer as e:
+        raise Failure("redis-server is not installed: install it (apt-get install redis-server)"
+                      " or give --redis HOST:PORT to use a running server") from e
     except RuntimeError as e:  # a private server that would not start
         raise Failure(str(e)) from e
 
 
 def main(argv: list[str] | None = None) -> int:
+    for stop_signal in (signal.SIGTERM, signal.SIGHUP):  # end as Ctrl-C does: clean up first
+        signal.signal(stop_signal, raise_stopped)
     return run_command(PROG, main_body, argv)
 
 
