@@ -342,9 +342,23 @@ def async_cases(port: int, ops: int, rounds: int) -> dict:
             await a.acquire(address)
             await a.release(address)
 
+    from tarvex_locks import holders
+    from tarvex_locks.wire import SHA
+
+    raw, value = a.client, holders.lock_value(None)
+
+    async def raw_pairs(n):  # the same two commands, without the class around them
+        for _ in range(n):
+            await raw.execute_command("SET", "bench/raw-async", value, "NX", "GET", get=True)
+            await raw.execute_command("EVALSHA", SHA[holders.DELETE_IF], 1, "bench/raw-async",
+                                      value)
+
+    loop.run_until_complete(raw.eval(holders.DELETE_IF, 1, "bench/raw-async", value))
     result = interleaved({"TrackedQuorvane": sync_pairs(tracked, Address("bench", "tracked")),
                           "Quorvane": sync_pairs(plain, Address("bench", "plain")),
-                          "AsyncQuorvane": lambda n: loop.run_until_complete(async_pairs(n))},
+                          "AsyncQuorvane": lambda n: loop.run_until_complete(async_pairs(n)),
+                          "raw redis.asyncio, the same commands":
+                              lambda n: loop.run_until_complete(raw_pairs(n))},
                          ops, rounds)
     loop.run_until_complete(a.disconnect())
     loop.close()

@@ -131,13 +131,11 @@ class AsyncQuorvane:
             raise TarvexConnectionError(holders.NOT_CONNECTED)
         return self._wire
 
-    async def _ensure_beat(self, wire: AsyncWire) -> Beat:
+    def _loop_beat(self) -> _LoopBeat:
         loop_beat = _beats.get((id(asyncio.get_running_loop()), self._server))
         if loop_beat is None or self not in loop_beat.members:
             loop_beat = self._join_beat()
-        if not loop_beat.beat.fresh(time.monotonic()):
-            await loop_beat.refresh(wire)
-        return loop_beat.beat
+        return loop_beat
 
     def _join_beat(self) -> _LoopBeat:
         key = (id(asyncio.get_running_loop()), self._server)
@@ -164,7 +162,9 @@ class AsyncQuorvane:
         wire = self._connected()
         key = target_address.to_string()
         value = holders.lock_value(metadata)
-        await self._ensure_beat(wire)
+        loop_beat = self._loop_beat()
+        if not loop_beat.beat.fresh(time.monotonic()):  # a lock never names a dead-looking process
+            await loop_beat.refresh(wire)
         if blocking:
             budget = Budget(timeout_ms)
             while not await self._attempt(wire, key, value):
@@ -204,9 +204,12 @@ class AsyncQuorvane:
         mine = self._held.pop(key, None)
         if mine is None:
             return None
-        try:  # a cancelled release still happens: the shielded delete goes on
-            deleted = await asyncio.shield(wire.release(key, mine[0]))
+        try:
+            deleted = await wire.release(key, mine[0])
         except asyncio.CancelledError:
+            # cancelled with the delete perhaps not sent: send it again, beyond the reach of a
+            # second cancellation (deleting this acquire's own value twice is harmless)
+            await asyncio.shield(wire.release(key, mine[0]))
             raise
         except BaseException:
             self._held.setdefault(key, mine)  # still ours, if the delete never happened
