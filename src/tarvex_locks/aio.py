@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import asyncio
 import time
-import warnings
 from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, ClassVar
@@ -31,7 +30,7 @@ from tarvex_locks.aio_wire import AsyncWire, close_client
 from tarvex_locks.liveness import Beat
 from tarvex_locks.replication import check_replication
 from tarvex_locks.sections import DEFAULT_WAIT_MS, LockNotHeld
-from tarvex_locks.tracked import PAUSE, Budget, LockLostWarning, check_timeout
+from tarvex_locks.tracked import PAUSE, Budget, check_timeout, warn_lost
 
 if TYPE_CHECKING:
     from tarvex_utils.models.data_models.address import Address
@@ -215,10 +214,7 @@ class AsyncQuorvane:
             self._held.setdefault(key, mine)  # still ours, if the delete never happened
             raise
         if not deleted:
-            warnings.warn(LockLostWarning(
-                f"lock {key!r} was held by another acquire when this one released it: this"
-                " one's was deleted (by an operator, or by a reaper after this process's"
-                " heartbeat lapsed) and the lock taken again"), stacklevel=2)
+            warn_lost(key)
         return None
 
     def held(self, target_address: Address, *, timeout_ms: int = DEFAULT_WAIT_MS,

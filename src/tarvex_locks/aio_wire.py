@@ -5,10 +5,10 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-from redis.exceptions import AskError, MovedError, NoScriptError, ResponseError
+from redis.exceptions import NoScriptError, ResponseError
 
 from tarvex_locks import holders
-from tarvex_locks.replication import not_replicated
+from tarvex_locks.replication import moved, not_replicated, replies
 from tarvex_locks.wire import SHA
 
 try:
@@ -109,13 +109,10 @@ class AsyncWire:
             add(pipe)
             pipe.wait(self.replicas, self.timeout_ms)
             reply, acked = await pipe.execute(raise_on_error=False)
-            if attempt == 1 and isinstance(reply, (MovedError, AskError)):
+            if attempt == 1 and moved(reply):
                 await self.client.nodes_manager.initialize()  # the slot moved: learn it again
                 continue
-            for result in (reply, acked):
-                if isinstance(result, Exception):
-                    raise result
-            return reply, int(acked)
+            return replies(reply, acked)
         raise AssertionError("unreachable")
 
     async def close(self) -> None:

@@ -45,14 +45,24 @@ def with_wait(client: Any, key: Any, add: Callable[[Any], Any], replicas: int,
         add(pipe)
         pipe.wait(replicas, timeout_ms)
         reply, acked = pipe.execute(raise_on_error=False)
-        if attempt == 1 and isinstance(reply, (MovedError, AskError)):
+        if attempt == 1 and moved(reply):
             client.nodes_manager.initialize()  # the slot moved: learn the cluster again
             continue
-        for result in (reply, acked):
-            if isinstance(result, Exception):
-                raise result
-        return reply, int(acked)
+        return replies(reply, acked)
     raise AssertionError("unreachable")
+
+
+def moved(reply: Any) -> bool:
+    """The write went to a master that no longer serves its slot."""
+    return isinstance(reply, (MovedError, AskError))
+
+
+def replies(reply: Any, acked: Any) -> tuple[Any, int]:
+    """A pipeline's (command reply, WAIT reply), raising the first error among them."""
+    for result in (reply, acked):
+        if isinstance(result, Exception):
+            raise result
+    return reply, int(acked)
 
 
 def not_replicated(key: Any, acked: int, replicas: int, timeout_ms: int) -> NotReplicated:

@@ -54,6 +54,14 @@ class Budget:
         self.spent += PAUSE
 
 
+def warn_lost(key: str) -> None:
+    """For the caller of `release`, who should know that mutual exclusion was lost."""
+    warnings.warn(LockLostWarning(
+        f"lock {key!r} was held by another acquire when this one released it: this one's was"
+        " deleted (by an operator, or by a reaper after this process's heartbeat lapsed) and"
+        " the lock taken again"), stacklevel=3)
+
+
 def check_timeout(timeout_ms: Any) -> None:
     if type(timeout_ms) is not int:
         raise TypeError("Argument 'timeout_ms' has incorrect type (expected int, got "
@@ -164,10 +172,7 @@ class Tracked:
             held.setdefault(key, mine)  # still ours, if the delete never happened
             raise
         if not deleted:
-            warnings.warn(LockLostWarning(
-                f"lock {key!r} was held by another acquire when this one released it: this"
-                " one's was deleted (by an operator, or by a reaper after this process's"
-                " heartbeat lapsed) and the lock taken again"), stacklevel=2)
+            warn_lost(key)
         return None
 
     @property

@@ -11,9 +11,9 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import multiprocessing
 import os
-import math
 import queue
 import random
 import signal
@@ -22,6 +22,7 @@ import sys
 import threading
 import time
 import uuid
+from collections.abc import Callable
 from typing import Any
 
 from rich.console import Console
@@ -238,35 +239,23 @@ def print_tables(rows: list[dict[str, Any]], masters: int) -> None:
         console.print(table)
 
 
-def positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
-    return value
+def bounded(convert: Callable[[str], float], least: float,
+            expected: str) -> Callable[[str], Any]:
+    """An option's type: a finite number of at least `least`, else one line naming it."""
+    def parse(text: str) -> Any:
+        try:
+            value = convert(text)
+        except ValueError:
+            value = math.nan
+        if not math.isfinite(value) or value < least:
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+        return value
+    return parse
 
 
-def not_negative_ms(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = -1.0
-    if not math.isfinite(value) or value < 0:
-        raise argparse.ArgumentTypeError(f"expected milliseconds, 0 or more, got {text!r}")
-    return value
-
-
-def timeout_ms(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(
-            f"expected a whole number of milliseconds, 0 or more, got {text!r}")
-    return value
+positive = bounded(int, 1, "a whole number of at least 1")
+not_negative_ms = bounded(float, 0, "milliseconds, 0 or more")
+timeout_ms = bounded(int, 0, "a whole number of milliseconds, 0 or more")
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
