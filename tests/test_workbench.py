@@ -89,6 +89,7 @@ def test_a_stopped_workbench_leaves_no_process(stop, status, line):
     out, err = run.communicate(timeout=60)
     assert (run.returncode, err, "Traceback" in out) == (status, f"tarvex-lock-workbench: {line}\n",
                                                          False)
+    plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # ps hangs under ASan
     left = subprocess.run(["ps", "-o", "stat=,args=", "-s", str(run.pid)], capture_output=True,
-                          text=True).stdout.splitlines()
+                          text=True, env=plain, timeout=30, check=True).stdout.splitlines()
     assert [p for p in left if not p.startswith("Z")] == []  # only exited ones, not yet reaped
