@@ -45,6 +45,8 @@ def test_a_lock_in_sync_survives_the_failover():
         assert other.acquire(Address("order/7"), timeout_ms=0) is False
         holder.release(Address("order/7"))  # through the new primary
         assert other.acquire(Address("order/7"), timeout_ms=0) is True
+        for lock in (holder, other):
+            lock.disconnect()
 
 
 @pytest.mark.parametrize("min_replicas,track_holders,first_holds", [
@@ -73,3 +75,5 @@ def test_failover_with_a_lagging_replica(min_replicas, track_holders, first_hold
         fail_over(topology)
         proxies[0].close()
         assert second.acquire(Address("order/9"), timeout_ms=0) is True
+        for lock in (first, second):
+            lock.disconnect()

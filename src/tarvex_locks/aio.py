@@ -107,7 +107,7 @@ class AsyncQuorvane:
         if self._wire is not None:
             await self._wire.close()
         if self.client is not None:
-            for sentinel in getattr(self.client, "tarvex_sentinels", ()):
+            for sentinel in getattr(self.client, "sentinels_of", ()):
                 await close_client(sentinel)
             await close_client(self.client)
 
@@ -287,7 +287,7 @@ class AsyncSentinelQuorvane(AsyncQuorvane):
         sentinel = Sentinel(addresses, sentinel_kwargs=dict(cls.sentinel_kwargs or {}),
                             **options)
         client = sentinel.master_for(cls.service_name)
-        client.tarvex_sentinels = sentinel.sentinels  # closed with it by `disconnect`
+        client.sentinels_of = sentinel.sentinels  # closed with it by `disconnect`
         return client
 
 

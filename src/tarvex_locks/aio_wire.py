@@ -122,5 +122,10 @@ class AsyncWire:
 
 
 async def close_client(client: Any) -> None:
+    """Closes a client and its connections, also a client given its pool (Sentinel's primary),
+    which redis-py before 5 leaves open."""
     close = getattr(client, "aclose", None) or client.close  # aclose from redis-py 5.0.1 on
-    await close()
+    if AsyncRedisCluster is not None and isinstance(client, AsyncRedisCluster):
+        await close()
+    else:
+        await close(close_connection_pool=True)

@@ -23,6 +23,8 @@ class AcknowledgedPrimary(Acknowledging, redis.Redis):
     """The primary's client: with `min_replicas`, a lock write and a delete count only once that
     many replicas acknowledge them (see `tarvex_locks.replication`)."""
 
+    sentinels_of: Sequence[redis.Redis] = ()
+
 
 class SentinelQuorvane(Quorvane):
     """Made by `sentinel_quorvane`, which sets the class attributes below.
@@ -54,7 +56,13 @@ class SentinelQuorvane(Quorvane):
                                                           redis_class=AcknowledgedPrimary)
         client.min_replicas = cls.min_replicas
         client.replica_timeout_ms = cls.replica_timeout_ms
+        client.sentinels_of = sentinel.sentinels  # closed with it by `disconnect`
         return client
+
+    def disconnect(self) -> None:
+        super().disconnect()
+        for sentinel in getattr(getattr(self, "client", None), "sentinels_of", ()):
+            sentinel.close()
 
 
 def sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, int]] = (), *,
