@@ -285,11 +285,34 @@ def asyncio_stall(port: int, rounds: int) -> dict:
             await a.acquire(free)
             await a.release(free)
 
+        from tarvex_locks import holders
+        from tarvex_locks.wire import SHA
+
+        value = holders.lock_value(None)
+
+        async def raw_contended() -> None:  # the class's attempts and pauses, without the class
+            for attempt in range(4):
+                if attempt:
+                    await asyncio.sleep(0.1)
+                await a.client.execute_command("SET", "held-elsewhere", value, "NX", "GET",
+                                               get=True)
+
+        async def raw_uncontended() -> None:
+            await a.client.execute_command("SET", "free", value, "NX", "GET", get=True)
+            await a.client.execute_command("EVALSHA", SHA[holders.DELETE_IF], 1, "free", value)
+
+        async def idle_contended() -> None:
+            await asyncio.sleep(0.3)
+
+        async def idle_uncontended() -> None:
+            await asyncio.sleep(0)
+
         out = {}
-        for name, body, native in (("contended acquire, timeout_ms=300", contended,
-                                    async_contended),
-                                   ("uncontended acquire + release", uncontended,
-                                    async_uncontended)):
+        for name, body, native, raw, idle in (
+                ("contended acquire, timeout_ms=300", contended, async_contended,
+                 raw_contended, idle_contended),
+                ("uncontended acquire + release", uncontended, async_uncontended,
+                 raw_uncontended, idle_uncontended)):
 
             async def direct(body=body) -> None:
                 body()
@@ -299,7 +322,9 @@ def asyncio_stall(port: int, rounds: int) -> dict:
 
             for how, call in (("Quorvane, direct call", direct),
                               ("Quorvane, asyncio.to_thread", threaded),
-                              ("AsyncQuorvane, awaited", native)):
+                              ("AsyncQuorvane, awaited", native),
+                              ("raw redis.asyncio, the same commands", raw),
+                              ("no call: the loop's own lateness", idle)):
                 stalls = [await worst_lateness(call) for _ in range(rounds)]
                 out[f"{name}, {how}"] = statistics.median(stalls)
         await a.disconnect()

@@ -71,7 +71,7 @@ def main() -> int:
         print("\nEvent loop stall while a coroutine takes a lock (median over rounds of the"
               " worst lateness of a 5 ms heartbeat)")
         for name, ms in stalls.items():
-            print(f"  {name:<70} {ms:8.2f} ms")
+            print(f"  {name:<74} {ms:8.2f} ms")
     rows = run_case("sellavar", local_ops, local_rounds)
     results["sellavar"] = rows
     table("In-process (acquire + release of a known address)", rows, unit="ns")
