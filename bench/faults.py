@@ -10,7 +10,8 @@ Usage: ./run faults [--runs N] [--only CASE]
 4. sentinel: failovers while a lock is held (replica in sync, replica lagging, lagging with
    WAIT), how often a second holder appears; the cost of WAIT per acquire + release.
 5. partition, reap, failover (bench/holder_faults.py): a holder cut off, a holder killed,
-   failovers onto a lagging replica with and without min_replicas, and what that costs.
+   failovers onto a lagging replica (of the locks, and of a holder's heartbeat) with and
+   without min_replicas, and what that costs.
 """
 import argparse
 import os
@@ -281,6 +282,7 @@ def main() -> int:
         holder_faults.reaped(max(1, args.runs // 3))
     if args.only in (None, "failover"):
         holder_faults.failovers(max(1, args.runs // 2))
+        holder_faults.heartbeat_failovers(max(1, args.runs // 2))
         holder_faults.replication_cost()
     return 0
 

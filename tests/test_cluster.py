@@ -14,6 +14,7 @@ from fakes import Address
 from tarvex_locks.cluster import QuorvaneCluster
 from tarvex_locks.local_servers import LocalCluster
 from test_load import PROCESS
+from tools.proxies import LaggingProxy
 
 
 @pytest.fixture(scope="module")
@@ -127,29 +128,48 @@ def test_held_locks_tool_covers_every_master(cluster):
 
 @pytest.mark.parametrize("kind", ["plain", "tracked", "async"])
 def test_min_replicas_waits_for_the_replica_on_acquire_and_release(kind):
+    """The lock's master and its replica in sync; the heartbeat's master's replica 0.3 s behind:
+    a lock is had only once the heartbeat that names its holder alive is replicated too."""
     from tarvex_locks.aio import AsyncQuorvaneCluster
+    from tarvex_locks.holders import identity
     from tarvex_locks.tracked import TrackedQuorvaneCluster
 
     base = {"plain": QuorvaneCluster, "tracked": TrackedQuorvaneCluster,
             "async": AsyncQuorvaneCluster}[kind]
     Acked = type("Acked", (base,), {"min_replicas": 1, "replica_timeout_ms": 2000})
-    with LocalCluster(3, replicas=1) as c:
-        key = c.keys_on_each("acked", 1)[0]
+    proxies = {}
+
+    def through(port):
+        proxies[port] = LaggingProxy(port, 0)
+        return proxies[port].port
+
+    with LocalCluster(3, replicas=1, announce_through=through) as c:
+        beat_master = c.node_of(identity.heartbeat_key)
+        proxies[beat_master.port].delay = 0.3
+        key = next(k for k in c.keys_on_each("acked", 1) if c.node_of(k) is not beat_master)
         lock = Acked()
         lock.connect("127.0.0.1", port=c.port)
-        with c.replica_of(c.node_of(key)).client() as replica:
+        with c.replica_of(c.node_of(key)).client() as replica, \
+                c.replica_of(beat_master).client() as beat_replica:
+            def had() -> None:
+                assert replica.keys(key) == [key.encode()]
+                assert kind == "plain" or beat_replica.keys(identity.heartbeat_key)
+
             if kind == "async":
                 async def pair():
                     assert await lock.acquire(Address(key))
-                    assert replica.keys(key) == [key.encode()]
+                    had()
                     await lock.release(Address(key))
                     await lock.disconnect()
                 asyncio.run(pair())
             else:
-                assert lock.acquire(Address(key)) and replica.keys(key) == [key.encode()]
+                assert lock.acquire(Address(key))
+                had()
                 lock.release(Address(key))
                 lock.disconnect()
             assert replica.keys(key) == []  # the release returned once the replica had it
+    for proxy in proxies.values():
+        proxy.close()
 
 
 def test_async_locks_on_the_cluster(cluster):

@@ -46,7 +46,7 @@ class _LoopBeat:
 
     async def refresh(self, wire: AsyncWire) -> None:
         sent = time.monotonic()
-        self.beat.record(sent, await wire.beat(int(self.beat.ttl * 1000)))
+        self.beat.record(sent, *await wire.beat(int(self.beat.ttl * 1000)))
 
     async def run(self) -> None:
         while True:
@@ -162,7 +162,8 @@ class AsyncQuorvane:
         key = target_address.to_string()
         value = holders.lock_value(metadata)
         loop_beat = self._loop_beat()
-        if not loop_beat.beat.fresh(time.monotonic()):  # a lock never names a dead-looking process
+        # a lock never names a dead-looking process (with replicas: checked per attempt)
+        if not loop_beat.beat.fresh(time.monotonic()) and wire.replicas <= 0:
             await loop_beat.refresh(wire)
         if blocking:
             budget = Budget(timeout_ms)
@@ -177,6 +178,12 @@ class AsyncQuorvane:
         return True
 
     async def _attempt(self, wire: AsyncWire, key: str, value: bytes) -> bool:
+        if wire.replicas > 0:  # a heartbeat the replicas lack may vanish in a failover
+            loop_beat = self._loop_beat()
+            if not loop_beat.beat.fresh(time.monotonic()):
+                await loop_beat.refresh(wire)
+                if not loop_beat.beat.fresh(time.monotonic()):
+                    return False
         try:
             taken, current = await wire.take(key, value)
             if taken or current is None or not self.reap_dead:

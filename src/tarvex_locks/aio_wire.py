@@ -80,10 +80,14 @@ class AsyncWire:
         value = await self.client.get(key)
         return None if value is None else holders.as_bytes(value)
 
-    async def beat(self, ttl_ms: int) -> bool:
+    async def beat(self, ttl_ms: int) -> tuple[bool, bool]:
         me = holders.identity
-        return bool(await self.script(holders.BEAT, me.heartbeat_key, me.heartbeat_value,
-                                      ttl_ms))
+        args = (me.heartbeat_key, me.heartbeat_value, ttl_ms)
+        if self.replicas <= 0:
+            return bool(await self.script(holders.BEAT, *args)), True
+        existed, acked = await self.with_wait(me.heartbeat_key,
+                                              lambda p: p.eval(holders.BEAT, 1, *args))
+        return bool(existed), acked >= self.replicas
 
     async def _connection_for(self, key: str) -> Any:
         """The client of the one server that serves `key` (for a cluster, its master's)."""

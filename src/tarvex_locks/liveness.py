@@ -37,13 +37,15 @@ class Beat:
 
     def refresh(self, wire: Wire) -> None:
         sent = time.monotonic()
-        self.record(sent, wire.beat(int(self.ttl * 1000)))
+        self.record(sent, *wire.beat(int(self.ttl * 1000)))
 
-    def record(self, sent: float, existed: bool) -> None:
-        """A refresh sent at `sent` succeeded; `existed`: the key was still there."""
+    def record(self, sent: float, existed: bool, durable: bool = True) -> None:
+        """A refresh sent at `sent` was applied; `existed`: the key was still there; `durable`:
+        as many replicas as asked for have it (a refresh they lack counts for nothing)."""
         if self.last_ok is not None and (not existed or sent - self.last_ok > self.ttl):
             self.lapsed_at = sent
-        self.last_ok = sent
+        if durable:
+            self.last_ok = sent
 
     def fresh(self, now: float) -> bool:
         return self.last_ok is not None and now - self.last_ok < self.ttl / 2

@@ -122,7 +122,7 @@ class Tracked:
             wire = self._wire_for(client)
         now = time.monotonic()
         beat = liveness.beat_of(self)
-        if beat is None or not beat.fresh(now):
+        if (beat is None or not beat.fresh(now)) and wire.replicas <= 0:  # else per attempt
             liveness.ensure(self, wire, ("client", id(client)), self.heartbeat_ttl)
         if blocking:
             budget = Budget(timeout_ms)
@@ -141,6 +141,10 @@ class Tracked:
         return True
 
     def _attempt(self, wire: Wire, key: str, value: bytes) -> bool:
+        if wire.replicas > 0 and not liveness.ensure(self, wire, ("client", id(wire.client)),
+                                                     self.heartbeat_ttl).fresh(time.monotonic()):
+            return False  # a heartbeat the replicas lack may vanish in a failover: a reaper
+            # would then take this live holder's lock
         try:
             taken, current = wire.take(key, value)
         except Exception:

@@ -85,7 +85,14 @@ class Wire:
         value = self.client.get(key)
         return None if value is None else holders.as_bytes(value)
 
-    def beat(self, ttl_ms: int) -> bool:
-        """Refreshes this process's heartbeat; False if it had lapsed (or was never there)."""
+    def beat(self, ttl_ms: int) -> tuple[bool, bool]:
+        """Refreshes this process's heartbeat: (whether it was still there, whether as many
+        replicas as asked for acknowledged it)."""
         me = holders.identity
-        return bool(self.script(holders.BEAT, me.heartbeat_key, me.heartbeat_value, ttl_ms))
+        args = (me.heartbeat_key, me.heartbeat_value, ttl_ms)
+        if self.replicas <= 0:
+            return bool(self.script(holders.BEAT, *args)), True
+        existed, acked = with_wait(self.client, me.heartbeat_key,
+                                   lambda p: p.eval(holders.BEAT, 1, *args),
+                                   self.replicas, self.timeout_ms)
+        return bool(existed), acked >= self.replicas
