@@ -143,33 +143,35 @@ def test_min_replicas_waits_for_the_replica_on_acquire_and_release(kind):
         proxies[port] = LaggingProxy(port, 0)
         return proxies[port].port
 
-    with LocalCluster(3, replicas=1, announce_through=through) as c:
-        beat_master = c.node_of(identity.heartbeat_key)
-        proxies[beat_master.port].delay = 0.3
-        key = next(k for k in c.keys_on_each("acked", 1) if c.node_of(k) is not beat_master)
-        lock = Acked()
-        lock.connect("127.0.0.1", port=c.port)
-        with c.replica_of(c.node_of(key)).client() as replica, \
-                c.replica_of(beat_master).client() as beat_replica:
-            def had() -> None:
-                assert replica.keys(key) == [key.encode()]
-                assert kind == "plain" or beat_replica.keys(identity.heartbeat_key)
+    try:
+        with LocalCluster(3, replicas=1, announce_through=through) as c:
+            beat_master = c.node_of(identity.heartbeat_key)
+            proxies[beat_master.port].delay = 0.3
+            key = next(k for k in c.keys_on_each("acked", 1) if c.node_of(k) is not beat_master)
+            lock = Acked()
+            lock.connect("127.0.0.1", port=c.port)
+            with c.replica_of(c.node_of(key)).client() as replica, \
+                    c.replica_of(beat_master).client() as beat_replica:
+                def had() -> None:
+                    assert replica.keys(key) == [key.encode()]
+                    assert kind == "plain" or beat_replica.keys(identity.heartbeat_key)
 
-            if kind == "async":
-                async def pair():
-                    assert await lock.acquire(Address(key))
+                if kind == "async":
+                    async def pair():
+                        assert await lock.acquire(Address(key))
+                        had()
+                        await lock.release(Address(key))
+                        await lock.disconnect()
+                    asyncio.run(pair())
+                else:
+                    assert lock.acquire(Address(key))
                     had()
-                    await lock.release(Address(key))
-                    await lock.disconnect()
-                asyncio.run(pair())
-            else:
-                assert lock.acquire(Address(key))
-                had()
-                lock.release(Address(key))
-                lock.disconnect()
-            assert replica.keys(key) == []  # the release returned once the replica had it
-    for proxy in proxies.values():
-        proxy.close()
+                    lock.release(Address(key))
+                    lock.disconnect()
+                assert replica.keys(key) == []  # the release returned once the replica had it
+    finally:
+        for proxy in proxies.values():
+            proxy.close()
 
 
 def test_async_locks_on_the_cluster(cluster):

@@ -97,6 +97,9 @@ def instance(cls):
     return obj
 
 
+# the draws use only Hypothesis's own generator; another thread of the suite may move the global
+# `random` state meanwhile, which Hypothesis would report as a strategy using it
+@pytest.mark.filterwarnings("ignore::hypothesis.errors.HypothesisDeprecationWarning")
 @settings(max_examples=10_000, derandomize=True, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(member=st.sampled_from(MEMBERS), data=st.data())
