@@ -93,3 +93,24 @@ def test_a_stopped_workbench_leaves_no_process(stop, status, line):
     left = subprocess.run(["ps", "-o", "stat=,args=", "-s", str(run.pid)], capture_output=True,
                           text=True, env=plain, timeout=30, check=True).stdout.splitlines()
     assert [p for p in left if not p.startswith("Z")] == []  # only exited ones, not yet reaped
+
+
+def test_a_section_that_fails_releases_its_lock(redis_server, redis_client, monkeypatch):
+    import multiprocessing
+    import queue
+
+    from tarvex_locks import workbench
+
+    class BrokenStore:
+        def get(self, key):
+            raise ConnectionError("the counter's server went away")
+
+    monkeypatch.setattr(workbench, "make_store", lambda opts: BrokenStore())
+    monkeypatch.setattr(workbench.signal, "signal", lambda *args: None)  # pytest keeps Ctrl-C
+    opts = {"names": [("bench", "failing")], "hold_ms": 0, "K": 1, "N": 1, "T": 1,
+            "timeout_ms": 1000, "run_id": "r", "layout": "single", "host": "127.0.0.1",
+            "port": redis_server.port, "credentials": {}}
+    results = queue.Queue()
+    workbench.worker("quorvane", True, opts, multiprocessing.Value("q", 0), results)
+    assert results.get_nowait() == {"error": "ConnectionError: the counter's server went away"}
+    assert redis_client.keys("*") == []
