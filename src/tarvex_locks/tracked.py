@@ -141,10 +141,11 @@ class Tracked:
         return True
 
     def _attempt(self, wire: Wire, key: str, value: bytes) -> bool:
+        # a heartbeat the replicas lack may vanish in a failover, and a reaper then take this
+        # live holder's lock
         if wire.replicas > 0 and not liveness.ensure(self, wire, ("client", id(wire.client)),
                                                      self.heartbeat_ttl).fresh(time.monotonic()):
-            return False  # a heartbeat the replicas lack may vanish in a failover: a reaper
-            # would then take this live holder's lock
+            return False
         try:
             taken, current = wire.take(key, value)
         except Exception:
