@@ -199,7 +199,7 @@ def sentinel_failovers(runs: int) -> None:
                 proxies.append(HoldingProxy(port))
                 return proxies[-1].port
 
-            with LocalSentinel(replicate_through=through if lag else None) as t:
+            with LocalSentinel(replicate_through=through if lag else None, down_after_ms=500) as t:
                 host, port = t.sentinel_addresses[0]
                 first = sentinel_quorvane(t.service, t.sentinel_addresses,
                                           min_replicas=min_replicas, replica_timeout_ms=200)()
@@ -224,7 +224,7 @@ def sentinel_failovers(runs: int) -> None:
               f" False in {first_false}; failover settled {min(seconds):.1f} to"
               f" {max(seconds):.1f} s after the kill")
 
-    with LocalSentinel() as t:
+    with LocalSentinel(down_after_ms=500) as t:
         host, port = t.sentinel_addresses[0]
         plain = sentinel_quorvane(t.service, t.sentinel_addresses)()
         acked = sentinel_quorvane(t.service, t.sentinel_addresses, min_replicas=1)()
