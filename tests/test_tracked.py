@@ -12,7 +12,8 @@ from conftest import run_python
 from fakes import Address
 from tarvex_locks import holders
 from tarvex_locks.tracked import LockLostWarning, TrackedQuorvane
-from tarvex_locks.wire import Wire
+from tarvex_locks.protocol import Link, take
+from tarvex_locks.sync_driver import run
 
 
 def tracked(redis_server, **kwargs):
@@ -53,9 +54,9 @@ def test_value_heartbeat_and_a_plain_quorvane_beside_it(connected, redis_server,
         lock.acquire(a, metadata={"tarvex.holder": 1})
     with pytest.raises(TypeError, match="must be a dict or None, not list"):
         lock.acquire(a, metadata=[1])
-    before_7 = Wire(redis_client)
+    before_7 = Link()
     before_7.native = False  # the script that servers without SET ... NX GET get
-    assert [before_7.take("w", v) for v in (b"1", b"1", b"2")] == [
+    assert [run(redis_client, take(before_7, "w", v)) for v in (b"1", b"1", b"2")] == [
         (True, None), (True, b"1"), (False, b"1")]
     for instance in (lock, reaper):
         instance.disconnect()

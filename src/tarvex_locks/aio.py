@@ -4,7 +4,9 @@
 They speak the tracked classes' protocol on the same keys, so they exclude and are excluded by
 `Quorvane` and `TrackedQuorvane` alike: one set-if-absent key per lock whose value carries the
 caller's metadata and a holder record, one attempt then pauses of 0.1 s counted against the
-budget, owned release, and a heartbeat key per process (refreshed by a task on the event loop).
+budget, owned release, and a heartbeat key per process. The protocol is the tracked classes' own
+(`tarvex_locks.protocol`), run here by `tarvex_locks.async_driver`; the heartbeat is kept by the
+same thread as theirs, on a connection of its own, so no event loop's state outlives the loop.
 Nothing blocks the loop: every command and every pause is awaited.
 
     lock = AsyncQuorvane()
@@ -15,8 +17,6 @@ Nothing blocks the loop: every command and every pause is awaited.
 """
 from __future__ import annotations
 
-import asyncio
-import time
 from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, ClassVar
@@ -25,42 +25,20 @@ import redis
 import redis.asyncio
 from tarvex_data.errors import TarvexConnectionError
 
-from tarvex_locks import holders
-from tarvex_locks.aio_wire import AsyncWire, close_client
-from tarvex_locks.liveness import Beat
+from tarvex_locks import holders, protocol, sync_driver
+from tarvex_locks.async_driver import AsyncDriver
+from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.replication import check_replication
 from tarvex_locks.sections import DEFAULT_WAIT_MS, LockNotHeld
-from tarvex_locks.tracked import PAUSE, Budget, check_timeout, warn_lost
+from tarvex_locks.tracked import check_timeout, warn_lost
 
 if TYPE_CHECKING:
     from tarvex_utils.models.data_models.address import Address
 
-
-class _LoopBeat:
-    """The heartbeat of this process on one server, kept by one task of one event loop."""
-
-    def __init__(self, ttl: float) -> None:
-        self.beat = Beat(ttl)
-        self.members: set[AsyncQuorvane] = set()
-        self.task: asyncio.Task[None] | None = None
-
-    async def refresh(self, wire: AsyncWire) -> None:
-        sent = time.monotonic()
-        self.beat.record(sent, *await wire.beat(int(self.beat.ttl * 1000)))
-
-    async def run(self) -> None:
-        while True:
-            await asyncio.sleep(self.beat.ttl / 3)
-            for member in list(self.members):
-                if member._wire is not None:
-                    try:
-                        await self.refresh(member._wire)
-                    except Exception:  # noqa: BLE001 - a missed refresh shows as a lapse
-                        pass
-                    break
-
-
-_beats: dict[tuple[int, Any], _LoopBeat] = {}
+# Commands one instance sends at once on one loop, unless `client_options` give
+# `max_connections`: redis-py's own pool size, so that a crowd of tasks waits for a
+# connection instead of failing for want of one.
+DEFAULT_MAX_CONNECTIONS = 100
 
 
 class AsyncQuorvane:
@@ -70,12 +48,14 @@ class AsyncQuorvane:
     heartbeat_ttl: ClassVar[float] = 10.0
     min_replicas: ClassVar[int] = 0
     replica_timeout_ms: ClassVar[int] = 100
+    layout: ClassVar[str] = "single"
 
-    def __init__(self, *, reap_dead: bool | None = None) -> None:
+    def __init__(self, *, reap_dead: bool | None = None,
+                 client_options: Mapping[str, Any] | None = None) -> None:
         self.client: Any = None
-        self._wire: AsyncWire | None = None
-        self._server: Any = None
-        self._held: dict[str, tuple[bytes, float]] = {}
+        self.client_options = dict(client_options or {})
+        self._driver: AsyncDriver | None = None
+        self._state = LockState(Link())
         if reap_dead is not None:
             self.reap_dead = bool(reap_dead)
 
@@ -86,30 +66,36 @@ class AsyncQuorvane:
     def connect(self, host: str, *, port: int = 6379, username: str | None = None,
                 password: str | None = None, ssl: bool = False, ssl_certfile: str | None = None,
                 ssl_keyfile: str | None = None, ssl_ca_certs: str | None = None) -> None:
-        """Makes the client (no round trip yet); as `Quorvane.connect`."""
+        """Makes the client (no round trip yet); as `Quorvane.connect`. The constructor's
+        `client_options` go to redis-py's client as they are (`max_connections`,
+        `socket_timeout`, ...)."""
         for name, value, kind in (("host", host, str), ("port", port, int)):
             if type(value) is not kind:
                 raise TypeError(f"Argument '{name}' has incorrect type (expected "
                                 f"{kind.__name__}, got {type(value).__name__})")
-        options: dict[str, Any] = {"port": port, "username": username, "password": password}
-        if ssl:
-            options.update(ssl=True, ssl_certfile=ssl_certfile, ssl_keyfile=ssl_keyfile,
-                           ssl_ca_certs=ssl_ca_certs)
-        self.client = self._get_redis_client(host, **options)
-        self._wire = AsyncWire(self.client, self.min_replicas, self.replica_timeout_ms,
-                               {k: v for k, v in options.items() if k != "port"})
-        self._server = (type(self), host, port)
+        options = sync_driver.server_options(port, username, password, ssl, ssl_certfile,
+                                             ssl_keyfile, ssl_ca_certs)
+        limit = int(self.client_options.get("max_connections") or DEFAULT_MAX_CONNECTIONS)
+        self.client = self._get_redis_client(
+            host, **{**options, "max_connections": limit, **self.client_options})
+        self._driver = AsyncDriver(self.client, limit,
+                                   {k: v for k, v in options.items() if k != "port"})
+        self._state.link = Link(self.min_replicas, self.replica_timeout_ms)
+        sync_driver.track(self, self._state, host, options)
 
     async def disconnect(self) -> None:
-        """Stops this process's heartbeat on the server if no other instance there uses it,
-        and closes the client."""
-        self._leave_beat()
-        if self._wire is not None:
-            await self._wire.close()
-        if self.client is not None:
-            for sentinel in getattr(self.client, "sentinels_of", ()):
-                await close_client(sentinel)
-            await close_client(self.client)
+        """Stops this process's heartbeat on the server if no other instance uses it (the
+        process's last instance deletes its heartbeat key), and closes the client."""
+        ending = sync_driver.untrack(self, self._state)
+        driver = self._driver
+        if driver is None:
+            return
+        if ending is not None:
+            try:
+                await driver.run(protocol.end(ending, self._state.link))
+            except Exception:  # noqa: BLE001 - it lapses by itself within its TTL
+                pass
+        await driver.close()
 
     @property
     def is_connected(self) -> bool:
@@ -125,104 +111,31 @@ class AsyncQuorvane:
             return False
         return True
 
-    def _connected(self) -> AsyncWire:
-        if not self.client or self._wire is None:
+    def _connected(self) -> AsyncDriver:
+        if not self.client or self._driver is None:
             raise TarvexConnectionError(holders.NOT_CONNECTED)
-        return self._wire
-
-    def _loop_beat(self) -> _LoopBeat:
-        loop_beat = _beats.get((id(asyncio.get_running_loop()), self._server))
-        if loop_beat is None or self not in loop_beat.members:
-            loop_beat = self._join_beat()
-        return loop_beat
-
-    def _join_beat(self) -> _LoopBeat:
-        key = (id(asyncio.get_running_loop()), self._server)
-        loop_beat = _beats.get(key)
-        if loop_beat is None or loop_beat.task is None or loop_beat.task.done():
-            loop_beat = _beats[key] = _LoopBeat(self.heartbeat_ttl)
-            loop_beat.task = asyncio.get_running_loop().create_task(
-                loop_beat.run(), name="tarvex-locks heartbeat")
-        loop_beat.members.add(self)
-        return loop_beat
-
-    def _leave_beat(self) -> None:
-        for key, loop_beat in list(_beats.items()):
-            loop_beat.members.discard(self)
-            if not loop_beat.members:
-                del _beats[key]
-                if loop_beat.task is not None:
-                    loop_beat.task.cancel()
+        if self._state.heartbeat is None:  # a forked child's first call
+            sync_driver.rejoin(self, self._state)
+        return self._driver
 
     async def acquire(self, target_address: Address, *, timeout_ms: int = -1,
                       blocking: bool = True, metadata: dict[str, Any] | None = None) -> bool:
         """As `TrackedQuorvane.acquire`, awaited; a cancelled acquire leaves nothing behind."""
         check_timeout(timeout_ms)
-        wire = self._connected()
+        driver = self._connected()
         key = target_address.to_string()
-        value = holders.lock_value(metadata)
-        loop_beat = self._loop_beat()
-        # a lock never names a dead-looking process (with replicas: checked per attempt)
-        if not loop_beat.beat.fresh(time.monotonic()) and wire.replicas <= 0:
-            await loop_beat.refresh(wire)
-        if blocking:
-            budget = Budget(timeout_ms)
-            while not await self._attempt(wire, key, value):
-                if budget.exhausted():
-                    return False
-                await asyncio.sleep(PAUSE)
-                budget.pause()
-        elif not await self._attempt(wire, key, value):
-            return False
-        self._held[key] = (value, time.monotonic())
-        return True
-
-    async def _attempt(self, wire: AsyncWire, key: str, value: bytes) -> bool:
-        if wire.replicas > 0:  # a heartbeat the replicas lack may vanish in a failover
-            loop_beat = self._loop_beat()
-            if not loop_beat.beat.fresh(time.monotonic()):
-                await loop_beat.refresh(wire)
-                if not loop_beat.beat.fresh(time.monotonic()):
-                    return False
-        try:
-            taken, current = await wire.take(key, value)
-            if taken or current is None or not self.reap_dead:
-                return taken
-            holder = holders.parse(current)[1]
-            if (holder is None or holder.process == holders.identity.process
-                    or await wire.alive(holder)):
-                return False
-            await wire.delete_if(key, current)  # its holder is dead: only that exact value
-            return (await wire.take(key, value))[0]
-        except BaseException:
-            # cancelled or failed with the write perhaps applied: take our own value back
-            try:
-                await asyncio.shield(wire.delete_if(key, value))
-            except BaseException:  # noqa: BLE001 - the attempt's own error is what counts
-                pass
-            raise
+        return await driver.run(protocol.acquire(  # type: ignore[no-any-return]
+            self._state, key, holders.lock_value(metadata), timeout_ms, blocking,
+            self.reap_dead))
 
     async def release(self, target_address: Address) -> None:
         """Deletes the key only if it still holds this acquire's value; warns
-        `LockLostWarning` when another acquire holds it."""
-        wire = self._connected()
+        `LockLostWarning` when another acquire holds it. Cancelled, the delete is still
+        sent."""
+        driver = self._connected()
         key = target_address.to_string()
-        mine = self._held.pop(key, None)
-        if mine is None:
-            return None
-        try:
-            deleted = await wire.release(key, mine[0])
-        except asyncio.CancelledError:
-            # cancelled with the delete perhaps not sent: send it again, beyond the reach of a
-            # second cancellation (deleting this acquire's own value twice is harmless)
-            await asyncio.shield(wire.release(key, mine[0]))
-            raise
-        except BaseException:
-            self._held.setdefault(key, mine)  # still ours, if the delete never happened
-            raise
-        if not deleted:
+        if not await driver.run(protocol.release(self._state, key)):
             warn_lost(key)
-        return None
 
     def held(self, target_address: Address, *, timeout_ms: int = DEFAULT_WAIT_MS,
              blocking: bool = True, metadata: dict[str, Any] | None = None) -> AsyncHeld:
@@ -233,18 +146,11 @@ class AsyncQuorvane:
     @property
     def lapsed(self) -> bool:
         """As `TrackedQuorvane.lapsed`."""
-        if not self._held:
-            return False
-        for (_, server), loop_beat in _beats.items():
-            if server == self._server and self in loop_beat.members:
-                oldest = min(at for _, at in self._held.values())
-                return loop_beat.beat.lapsed_since(oldest)
-        return True
+        return self._state.lapsed()
 
     async def holds(self, target_address: Address) -> bool:
-        key = target_address.to_string()
-        mine = self._held.get(key)
-        return mine is not None and await self._connected().get(key) == mine[0]
+        return await self._connected().run(  # type: ignore[no-any-return]
+            protocol.holds(self._state, target_address.to_string()))
 
 
 class AsyncHeld:
@@ -271,6 +177,8 @@ class AsyncHeld:
 class AsyncQuorvaneCluster(AsyncQuorvane):
     """On a Redis Cluster: `connect` names any node; the client finds the master of each key."""
 
+    layout: ClassVar[str] = "cluster"
+
     @classmethod
     def _get_redis_client(cls, host: str, **options: Any) -> Any:
         from redis.asyncio.cluster import RedisCluster
@@ -282,6 +190,7 @@ class AsyncSentinelQuorvane(AsyncQuorvane):
     """Made by `async_sentinel_quorvane`: `connect` names the sentinel to ask first."""
 
     service_name: ClassVar[str]
+    layout: ClassVar[str] = "sentinel"
     sentinels: ClassVar[tuple[tuple[str, int], ...]] = ()
     sentinel_kwargs: ClassVar[Mapping[str, Any] | None] = None
 

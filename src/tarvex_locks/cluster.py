@@ -26,6 +26,7 @@ class QuorvaneCluster(Quorvane):
 
     min_replicas: ClassVar[int] = 0
     replica_timeout_ms: ClassVar[int] = 100
+    layout: ClassVar[str] = "cluster"
 
     @classmethod
     def _get_redis_client(cls, host: str, *, port: int = 6379, username: str | None = None,

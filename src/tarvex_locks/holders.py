@@ -10,7 +10,9 @@ more key, `"tarvex.holder"`, whose value names the holder:
 `process` is drawn at random when a process first tracks a lock (again in a forked child), so it
 does not repeat when the system reuses a pid; `token` is drawn anew for every acquire. The
 process's heartbeat key, `tarvex-locks:alive:<process>`, carries a time-to-live that the process
-keeps refreshing: a holder whose heartbeat key is gone is dead.
+keeps refreshing: a holder whose heartbeat key is gone is dead. Its value names the process and
+a `life`, drawn when the key is written anew, so that the process can tell a key that lived on
+from one that lapsed and was written again.
 
 A plain `Quorvane` value (empty text, or the metadata's JSON) has no holder record.
 """
@@ -47,11 +49,16 @@ if current then return -1 end
 return 0
 """
 
-# Refreshes a heartbeat; answers 1 if the key was still there, 0 if it had lapsed.
+# Refreshes a heartbeat: a key still there keeps its value (its life) and gets a new
+# time-to-live; a lapsed one is written anew with the proposed value. Answers the value now held.
 BEAT = """
-local existed = redis.call('EXISTS', KEYS[1])
+local current = redis.call('GET', KEYS[1])
+if current then
+    redis.call('PEXPIRE', KEYS[1], ARGV[2])
+    return current
+end
 redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
-return existed
+return ARGV[1]
 """
 
 
@@ -78,10 +85,14 @@ class _Identity:
         self.pid = os.getpid()
         self.process = os.urandom(8).hex()
         self.heartbeat_key = HEARTBEAT_PREFIX + self.process
-        self.heartbeat_value = json.dumps({"host": self.host, "pid": self.pid})
         # the holder record up to its token, as json.dumps writes it
         self.record_head = (f'"{HOLDER_KEY}": {{"host": {json.dumps(self.host)}, "pid": {self.pid},'
                             f' "process": "{self.process}", "token": "')
+
+    def heartbeat_value(self) -> bytes:
+        """A heartbeat value with a new life, proposed by each refresh."""
+        return json.dumps({"host": self.host, "pid": self.pid,
+                           "life": os.urandom(8).hex()}).encode()
 
 
 identity = _Identity()
@@ -110,28 +121,31 @@ def lock_value(metadata: Any) -> bytes:
     return (head + identity.record_head + os.urandom(8).hex() + '"}}').encode()
 
 
+def _not_json(constant: str) -> Any:
+    raise ValueError(f"{constant} is not JSON")
+
+
 def parse(value: bytes | str | None) -> tuple[Any, Holder | None]:
     """(the caller's metadata, the holder record) of a lock value; a plain value has no
-    record, and a value that is not JSON comes back as {"(not JSON)": text}."""
+    record, and a value that is not strict JSON (NaN, Infinity, nesting deeper than the parser
+    goes) comes back as {"(not JSON)": text}, so that whatever a key holds can be shown."""
     if value is None:
         return None, None
     text = value.decode("utf-8", "backslashreplace") if isinstance(value, bytes) else value
     if not text:
         return None, None
     try:
-        data = json.loads(text)
-    except ValueError:
+        data = json.loads(text, parse_constant=_not_json)
+    except (ValueError, RecursionError):
         return {"(not JSON)": text}, None
     if not isinstance(data, dict) or not isinstance(data.get(HOLDER_KEY), dict):
         return data, None
-    record = data.pop(HOLDER_KEY)
-    try:
-        holder = Holder(str(record["host"]), int(record["pid"]), str(record["process"]),
-                        str(record["token"]))
-    except (KeyError, TypeError, ValueError):
-        data[HOLDER_KEY] = record  # not ours after all: show it as it is
-        return data, None
-    return data, holder
+    record = data[HOLDER_KEY]
+    fields = tuple(record.get(name) for name in ("host", "pid", "process", "token"))
+    if not (type(fields[1]) is int and all(isinstance(fields[i], str) for i in (0, 2, 3))):
+        return data, None  # not a record of ours: shown as it is
+    del data[HOLDER_KEY]
+    return data, Holder(*fields)
 
 
 def as_bytes(value: bytes | str) -> bytes:

@@ -38,6 +38,7 @@ class SentinelQuorvane(Quorvane):
     min_replicas: ClassVar[int] = 0
     replica_timeout_ms: ClassVar[int] = 100
     sentinel_kwargs: ClassVar[Mapping[str, Any] | None] = None
+    layout: ClassVar[str] = "sentinel"
 
     @classmethod
     def _get_redis_client(cls, host: str, *, port: int = 6379,

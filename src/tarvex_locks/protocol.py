@@ -1,0 +1,306 @@
+"""The tracked lock protocol, written once for the sync and the asyncio classes: what each
+operation sends, what each reply means, and the state that outlives a call (held values, the
+heartbeat records of `tarvex_locks.heartbeats`, releases still owed).
+
+Nothing here touches a socket. Each operation is a generator that yields requests (`Call`,
+`Waited`, `REROUTE`, `Pause`) and is sent their replies, or has their errors thrown in; the
+drivers (`tarvex_locks.sync_driver`, `tarvex_locks.async_driver`) run them on a redis-py client
+and own only connections, threads, tasks and sleeping.
+"""
+from __future__ import annotations
+
+import hashlib
+from collections.abc import Generator
+from typing import Any, NamedTuple
+
+from redis.exceptions import (AskError, ConnectionError, MovedError, NoScriptError,
+                              RedisError, ResponseError, TimeoutError)
+
+from tarvex_locks import holders
+from tarvex_locks.heartbeats import Heartbeat, clock
+
+PAUSE = 0.1  # between a blocking acquire's attempts, counted against its budget
+NO_OPTIONS: dict[str, Any] = {}
+
+
+class Call(NamedTuple):
+    """One command; a cluster client routes it by its key."""
+    args: tuple[Any, ...]
+    options: dict[str, Any] = NO_OPTIONS
+
+
+class Waited(NamedTuple):
+    """One command, then `WAIT replicas timeout_ms`, on the connection of the one server that
+    serves `key`. Reply: (the command's reply, WAIT's), either an exception if it failed."""
+    key: str
+    args: tuple[Any, ...]
+    replicas: int
+    timeout_ms: int
+    options: dict[str, Any] = NO_OPTIONS
+
+
+class Reroute:
+    """Learn where a cluster's slots are again (a master moved or failed over); elsewhere
+    nothing."""
+
+
+class Pause(NamedTuple):
+    seconds: float
+
+
+REROUTE = Reroute()
+Steps = Generator[Any, Any, Any]
+
+SHA = {script: hashlib.sha1(script.encode()).hexdigest()
+       for script in (holders.TAKE, holders.DELETE_IF, holders.BEAT)}
+GET = {"get": True}
+
+
+class NotReplicated(RedisError):
+    """A delete was applied on the primary but fewer replicas than asked acknowledged it in
+    time: a failover now may bring the lock back."""
+
+
+def not_replicated(key: Any, acked: int, replicas: int, timeout_ms: int) -> NotReplicated:
+    name = key.decode("utf-8", "backslashreplace") if isinstance(key, bytes) else str(key)
+    return NotReplicated(f"the delete of lock {name!r} was acknowledged by {acked} of"
+                         f" {replicas} replicas within {timeout_ms} ms: a failover now may"
+                         " bring the lock back")
+
+
+class Link:
+    """What the protocol knows of one client's server: whether it takes `SET ... NX GET`
+    (7.0 and later), and how many replicas each write waits for."""
+
+    __slots__ = ("native", "replicas", "timeout_ms")
+
+    def __init__(self, replicas: int = 0, timeout_ms: int = 100) -> None:
+        self.native = True
+        self.replicas = replicas
+        self.timeout_ms = timeout_ms
+
+
+class LockState:
+    """One tracked instance's state: its link, its heartbeat record and what it holds.
+    `server` is the driver's: how to join the heartbeat again (a forked child's first call)."""
+
+    __slots__ = ("link", "heartbeat", "held", "server", "__weakref__")
+
+    def __init__(self, link: Link) -> None:
+        self.link = link
+        self.heartbeat: Heartbeat | None = None
+        self.held: dict[str, tuple[bytes, bytes | None]] = {}  # key -> (value, life taken under)
+        self.server: Any = None
+
+    def forked(self) -> None:
+        self.heartbeat = None
+        self.held.clear()  # the parent's locks stay the parent's
+
+    def lapsed(self) -> bool:
+        """Whether a lock held may have been lost: this process cannot show that its heartbeat
+        stayed on the server, with the same life, since that lock was taken."""
+        held, record = self.held, self.heartbeat
+        if not held:
+            return False
+        if record is None:
+            return True
+        return any(record.lapsed(life) for _, life in held.values())
+
+
+# --- single commands ---
+
+def script(text: str, key: str, *args: Any) -> Steps:
+    try:
+        return (yield Call(("EVALSHA", SHA[text], 1, key, *args)))
+    except NoScriptError:
+        return (yield Call(("EVAL", text, 1, key, *args)))
+
+
+def waited(key: str, args: tuple[Any, ...], replicas: int, timeout_ms: int,
+           options: dict[str, Any] = NO_OPTIONS, again: bool = True) -> Steps:
+    """(reply, acked) of a command followed by WAIT. A moved slot, or a connection lost to a
+    master that may have failed over, makes the client learn the cluster again; with `again`
+    (commands that are safe to send twice) the command is then sent once more."""
+    for attempt in (1, 2):
+        try:
+            reply, acked = yield Waited(key, args, replicas, timeout_ms, options)
+        except (ConnectionError, TimeoutError):
+            yield REROUTE
+            if attempt == 2 or not again:
+                raise
+            continue
+        if attempt == 1 and isinstance(reply, (MovedError, AskError)):
+            yield REROUTE
+            continue
+        for result in (reply, acked):
+            if isinstance(result, Exception):
+                raise result
+        return reply, int(acked)
+    raise AssertionError("unreachable")
+
+
+def take(link: Link, key: str, value: bytes) -> Steps:
+    """One write of `value` if the key is free: (taken, the value that holds it otherwise).
+    Finding its own value (a retried write whose reply was lost) counts as taken."""
+    args = ("SET", key, value, "NX", "GET") if link.native else ("EVAL", holders.TAKE, 1, key,
+                                                                 value)
+    options = GET if link.native else NO_OPTIONS
+    try:
+        if link.replicas <= 0:
+            current = yield Call(args, options)
+        else:
+            current, acked = yield from waited(key, args, link.replicas, link.timeout_ms,
+                                               options)
+            if acked < link.replicas and (current is None or holders.as_bytes(current) == value):
+                yield from script(holders.DELETE_IF, key, value)  # not held as a failover keeps
+                return False, None
+    except ResponseError as e:
+        if not link.native or "syntax" not in str(e).lower():
+            raise
+        link.native = False  # a server before 7.0
+        return (yield from take(link, key, value))
+    if current is None:
+        return True, None
+    current = holders.as_bytes(current)
+    return current == value, current
+
+
+def delete_owned(link: Link, key: str, value: bytes) -> Steps:
+    """Deletes the key if it still holds `value`: False if another value holds it."""
+    if link.replicas <= 0:
+        return int((yield from script(holders.DELETE_IF, key, value))) >= 0
+    outcome, acked = yield from waited(key, ("EVAL", holders.DELETE_IF, 1, key, value),
+                                       link.replicas, link.timeout_ms)
+    if int(outcome) == 1 and acked < link.replicas:
+        raise not_replicated(key, acked, link.replicas, link.timeout_ms)
+    return int(outcome) >= 0
+
+
+# --- the heartbeat ---
+
+def refresh(record: Heartbeat, link: Link) -> Steps:
+    """Refreshes this process's heartbeat on the record's server and notes what it read."""
+    key = holders.identity.heartbeat_key
+    args = (holders.identity.heartbeat_value(), int(record.ttl * 1000))
+    sent = clock()
+    if link.replicas <= 0:
+        life, durable = (yield from script(holders.BEAT, key, *args)), True
+    else:
+        life, acked = yield from waited(key, ("EVAL", holders.BEAT, 1, key, *args),
+                                        link.replicas, link.timeout_ms)
+        durable = acked >= link.replicas
+    record.note(sent, holders.as_bytes(life), durable)
+
+
+def end(record: Heartbeat, link: Link) -> Steps:
+    """Deletes this process's heartbeat key: its last instance disconnected."""
+    life = record.life
+    record.end()
+    if life is not None:
+        yield from script(holders.DELETE_IF, holders.identity.heartbeat_key, life)
+
+
+def settle(record: Heartbeat, link: Link) -> Steps:
+    """Sends again each release that failed; stops at the first that fails again."""
+    for key, value in list(record.owed.items()):
+        yield from delete_owned(link, key, value)
+        record.settled(key, value)
+
+
+# --- the lock ---
+
+def attempt(state: LockState, key: str, value: bytes, reap_dead: bool) -> Steps:
+    """One attempt: the life of the heartbeat it was taken under, or None if not taken. With
+    `reap_dead`, a value whose holder's heartbeat is gone is deleted and the write tried
+    again at once."""
+    link, record = state.link, state.heartbeat
+    assert record is not None
+    if not record.fresh(clock()):  # a lock never names a process that looks dead
+        yield from refresh(record, link)
+        if not record.covers(clock()):
+            return None  # its refresh did not count (too few replicas): no attempt
+    life = record.life
+    try:
+        taken, current = yield from take(link, key, value)
+        if taken or current is None:
+            return life if taken else None
+        if record.owed.get(key) == current:  # this process's own release, still owed
+            yield from script(holders.DELETE_IF, key, current)
+            record.settled(key, current)
+        elif reap_dead:
+            holder = holders.parse(current)[1]
+            if holder is None or holder.process == holders.identity.process:
+                return None
+            if (yield Call(("EXISTS", holder.heartbeat_key))):
+                return None
+            yield from script(holders.DELETE_IF, key, current)  # only that dead holder's value
+        else:
+            return None
+        taken, _ = yield from take(link, key, value)
+        return life if taken else None
+    except BaseException:
+        # failed or interrupted with the write perhaps applied: take our own value back; the
+        # attempt's own error is what the caller sees
+        try:
+            yield from script(holders.DELETE_IF, key, value)
+        except BaseException:  # noqa: BLE001
+            pass
+        raise
+
+
+def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking: bool,
+            reap_dead: bool) -> Steps:
+    """One attempt, then pauses of PAUSE between attempts; the budget counts pauses, not the
+    clock, against `timeout_ms / 1000`, and a negative timeout never runs out."""
+    limit, spent = timeout_ms / 1000.0, 0.0
+    while True:
+        life = yield from attempt(state, key, value, reap_dead)
+        if life is not None:
+            state.held[key] = (value, life)
+            return True
+        if not blocking or 0 <= limit <= spent:
+            return False
+        yield Pause(PAUSE)
+        spent += PAUSE
+
+
+def release(state: LockState, key: str) -> Steps:
+    """Deletes the key only if it still holds this acquire's value: False when another
+    acquire's value holds it (the lock was lost). A release that fails is owed: sent again by
+    the heartbeat's thread while this process's instances use that server, by this call made
+    again, or by this process's next attempt on the key, until it gets through."""
+    record = state.heartbeat
+    mine = state.held.pop(key, None)
+    if mine is None:
+        owed = record.owed.get(key) if record is not None else None
+        if owed is None:
+            return True  # not taken by this instance: nothing of ours to delete
+        mine = (owed, None)
+    value = mine[0]
+    try:
+        kept = yield from delete_owned(state.link, key, value)
+    except NotReplicated:
+        raise  # the delete was applied; sending it again would not make replicas have it
+    except Exception:
+        if record is not None:
+            record.owe(key, value)
+        raise
+    except BaseException:
+        # interrupted (cancelled) with the delete perhaps not sent: send it again
+        try:
+            yield from delete_owned(state.link, key, value)
+        except BaseException:  # noqa: BLE001
+            if record is not None:
+                record.owe(key, value)
+        raise
+    if record is not None:
+        record.settled(key, value)
+    return kept
+
+
+def holds(state: LockState, key: str) -> Steps:
+    mine = state.held.get(key)
+    if mine is None:
+        return False
+    current = yield Call(("GET", key))
+    return current is not None and holders.as_bytes(current) == mine[0]

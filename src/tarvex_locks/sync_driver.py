@@ -1,0 +1,228 @@
+"""Runs the lock protocol (`tarvex_locks.protocol`) on a sync redis-py client, and keeps this
+process's heartbeats: one thread per server, each with a client of its own whose every command
+is bounded well inside the heartbeat's TTL, so that no server can delay another's heartbeat.
+
+A heartbeat thread is never inside a command when the process forks: `fork()` waits for the
+command in flight (at most its bound), so a child never inherits a half-done import or a
+connection in mid-reply, and can lock at once.
+"""
+from __future__ import annotations
+
+import encodings.idna  # noqa: F401 - a first connection imports it: never mid-import at a fork
+import os
+import threading
+import time
+from collections.abc import Callable, Mapping
+from functools import partial
+from typing import Any
+
+import redis
+from redis.backoff import NoBackoff
+from redis.retry import Retry
+
+from tarvex_locks import heartbeats, protocol
+from tarvex_locks.heartbeats import Heartbeat
+from tarvex_locks.protocol import Call, Link, LockState, Pause, Reroute, Steps, Waited
+
+try:
+    from redis.cluster import RedisCluster
+except ImportError:  # pragma: no cover - every supported redis-py has it
+    RedisCluster = None  # type: ignore[assignment, misc]
+
+# A heartbeat command's bound, as a share of the TTL: a refresh every third of it, each ending
+# within a quarter of it, keeps the key alive through one failed refresh.
+BOUND_SHARE = 0.25
+
+
+def run(client: Any, steps: Steps) -> Any:
+    """Runs one protocol operation on `client`: its result, or the error it ends with."""
+    send, throw = steps.send, steps.throw
+    try:
+        request = send(None)
+        while True:
+            try:
+                if type(request) is Call:
+                    reply = client.execute_command(*request.args, **request.options)
+                else:
+                    reply = perform(client, request)
+            except BaseException as e:
+                request = throw(e)
+            else:
+                request = send(reply)
+    except StopIteration as done:
+        return done.value
+
+
+def perform(client: Any, request: Any) -> Any:
+    kind = type(request)
+    if kind is Pause:
+        time.sleep(request.seconds)
+        return None
+    if kind is Waited:
+        pipe = node_for(client, request.key).pipeline(transaction=False)
+        pipe.execute_command(*request.args, **request.options)
+        pipe.execute_command("WAIT", request.replicas, request.timeout_ms)
+        return tuple(pipe.execute(raise_on_error=False))
+    if kind is Reroute:
+        if is_cluster(client):
+            try:
+                client.nodes_manager.initialize()
+            except (redis.exceptions.RedisError, OSError):
+                pass  # still failing over: the next command learns it again
+        return None
+    raise TypeError(f"not a protocol request: {request!r}")
+
+
+def is_cluster(client: Any) -> bool:
+    return RedisCluster is not None and isinstance(client, RedisCluster)
+
+
+def node_for(client: Any, key: Any) -> Any:
+    """The client of the one server that serves `key`: the client itself, or for a cluster the
+    client of the key's master."""
+    if is_cluster(client):
+        return client.get_redis_connection(client.get_node_from_key(key))
+    return client
+
+
+# --- the heartbeat's own clients ---
+
+def server_options(port: int, username: str | None, password: str | None, ssl: bool,
+                   ssl_certfile: str | None, ssl_keyfile: str | None,
+                   ssl_ca_certs: str | None) -> dict[str, Any]:
+    """`connect`'s keywords as redis-py's: TLS options only when TLS is on."""
+    options: dict[str, Any] = {"port": port, "username": username, "password": password}
+    if ssl:
+        options.update(ssl=True, ssl_certfile=ssl_certfile, ssl_keyfile=ssl_keyfile,
+                       ssl_ca_certs=ssl_ca_certs)
+    return options
+
+
+def bounded_client(cls: type, host: str, options: Mapping[str, Any], seconds: float) -> Any:
+    """A sync client of `cls`'s layout (its `layout`: "single", "cluster" or "sentinel") for
+    the same server, whose every command ends within about `seconds`: no retries."""
+    quick = {**options, "socket_timeout": seconds, "socket_connect_timeout": seconds,
+             "retry": Retry(NoBackoff(), 0)}
+    layout = getattr(cls, "layout", "single")
+    if layout == "cluster":
+        return RedisCluster(host=host, **quick)
+    if layout == "sentinel":
+        from redis.sentinel import Sentinel
+
+        port = quick.pop("port")
+        addresses = [(host, port)] + [a for a in cls.sentinels if a != (host, port)]  # type: ignore[attr-defined]
+        asked = {**(cls.sentinel_kwargs or {}), "socket_timeout": seconds,  # type: ignore[attr-defined]
+                 "socket_connect_timeout": seconds}
+        sentinel = Sentinel(addresses, sentinel_kwargs=asked, **quick)
+        client = sentinel.master_for(cls.service_name)  # type: ignore[attr-defined]
+        client.sentinels_of = sentinel.sentinels
+        return client
+    return redis.Redis(host=host, **quick)
+
+
+def close(client: Any) -> None:
+    for sentinel in getattr(client, "sentinels_of", ()):
+        sentinel.close()
+    client.close()
+
+
+# --- heartbeat threads ---
+
+class Pulse:
+    """The thread that keeps one server's heartbeat while instances use it, and sends again
+    the releases owed to that server."""
+
+    def __init__(self, record: Heartbeat, link: Link, connect: Callable[[], Any]) -> None:
+        self.record = record
+        self.link = link
+        self.connect = connect
+        self.busy = threading.Lock()  # held while a command is in flight: a fork waits for it
+        self.wake = threading.Event()
+        self.thread = threading.Thread(target=self.run, name="tarvex-locks heartbeat",
+                                       daemon=True)
+
+    def run(self) -> None:
+        record, client = self.record, None
+        try:
+            while True:
+                with _pulses_guard:
+                    active = bool(record.members)
+                    if not active and _pulses.get(record.name) is self:
+                        del _pulses[record.name]
+                with self.busy:
+                    try:
+                        client = client or self.connect()
+                        if active:
+                            run(client, protocol.refresh(record, self.link))
+                        if record.owed:  # once more after the last user left: then the
+                            # heartbeat lapses, and a reaper may free what is still owed
+                            run(client, protocol.settle(record, self.link))
+                    except Exception:  # noqa: BLE001 - a missed refresh shows as a lapse
+                        pass
+                if not active:
+                    return
+                self.wake.wait(record.ttl / 3)
+                self.wake.clear()
+        finally:
+            if client is not None:
+                close(client)
+
+
+_pulses: dict[Any, Pulse] = {}
+_pulses_guard = threading.Lock()
+
+
+def track(instance: Any, state: LockState, host: str, options: Mapping[str, Any]) -> None:
+    """Counts a newly connected instance among its server's heartbeat's users."""
+    cls = type(instance)
+    ttl = float(cls.heartbeat_ttl)
+    link = Link(getattr(cls, "min_replicas", 0), getattr(cls, "replica_timeout_ms", 100))
+    state.server = ((cls, host, options.get("port")), ttl, link,
+                    partial(bounded_client, cls, host, dict(options), ttl * BOUND_SHARE))
+    rejoin(instance, state)
+
+
+def rejoin(instance: Any, state: LockState) -> Heartbeat:
+    """Joins the heartbeat of the instance's server and makes sure a thread keeps it."""
+    name, ttl, link, connect = state.server
+    record = heartbeats.join(instance, state, name, ttl)
+    with _pulses_guard:
+        pulse = _pulses.get(name)
+        if pulse is None or pulse.record is not record:
+            pulse = _pulses[name] = Pulse(record, link, connect)
+            pulse.thread.start()
+    return record
+
+
+def untrack(instance: Any, state: LockState) -> Heartbeat | None:
+    """The instance disconnects: the record whose key to delete now, if it was the process's
+    last instance."""
+    record, last = heartbeats.leave(instance, state)
+    pulse = _pulses.get(record.name) if record is not None else None
+    if pulse is not None:
+        pulse.wake.set()  # it stops unless others still use it
+    return record if last else None
+
+
+_held_at_fork: list[threading.Lock] = []
+
+
+def _before_fork() -> None:
+    for pulse in list(_pulses.values()):
+        if pulse.busy.acquire(timeout=pulse.record.ttl):
+            _held_at_fork.append(pulse.busy)
+
+
+def _after_fork_in_parent() -> None:
+    while _held_at_fork:
+        _held_at_fork.pop().release()
+
+
+def _after_fork_in_child() -> None:
+    global _pulses, _pulses_guard
+    _pulses, _pulses_guard = {}, threading.Lock()
+    _held_at_fork.clear()
+
+
+os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
+                    after_in_child=_after_fork_in_child)
