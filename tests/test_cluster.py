@@ -174,6 +174,46 @@ def test_min_replicas_waits_for_the_replica_on_acquire_and_release(kind):
             proxy.close()
 
 
+def test_after_a_failover_release_and_heartbeat_reach_the_promoted_replica():
+    """With min_replicas, writes go to the key's master by a route of their own: after that
+    master dies, the route must be learnt again, or the lock and the heartbeat stay behind."""
+    from tarvex_locks.holders import identity
+    from tarvex_locks.replication import NotReplicated
+    from tarvex_locks.tracked import TrackedQuorvaneCluster
+
+    Acked = type("Acked", (TrackedQuorvaneCluster,), {"min_replicas": 1,
+                                                      "replica_timeout_ms": 500})
+    with LocalCluster(3, replicas=1, node_timeout_ms=1000) as c:
+        victim = c.node_of(identity.heartbeat_key)
+        key = next(k for k in c.keys_on_each("promoted", 1) if c.node_of(k) is victim)
+        heir = c.replica_of(victim)
+        lock = Acked()
+        lock.connect("127.0.0.1", port=next(n for n in c.nodes[:3] if n is not victim).port)
+        assert lock.acquire(Address(key))
+        victim.kill()
+        with heir.client() as h:
+            deadline = time.monotonic() + 30
+            while h.info("replication")["role"] != "master":
+                assert time.monotonic() < deadline, "no failover"
+                time.sleep(0.05)
+            while True:  # the heir has no replica of its own: the delete is not acknowledged
+                try:
+                    lock.release(Address(key))
+                    break
+                except NotReplicated:
+                    break
+                except redis.exceptions.RedisError:
+                    assert time.monotonic() < deadline, "the release never got through"
+                    time.sleep(0.2)
+            assert h.exists(key) == 0
+            # only a refresh since the failover puts the heartbeat's time-to-live back above
+            # what is left of it 1 s (the node timeout) after the kill
+            while h.pttl(identity.heartbeat_key) < 9000:
+                assert time.monotonic() < deadline, "the heartbeat was never refreshed again"
+                time.sleep(0.05)
+        lock.disconnect()
+
+
 def test_async_locks_on_the_cluster(cluster):
     from tarvex_locks.aio import AsyncQuorvaneCluster
 

@@ -136,6 +136,44 @@ def test_a_partitioned_holders_late_release_keeps_the_next_holders_lock(redis_se
     proxy.close()
 
 
+def test_a_stalled_server_delays_no_other_servers_heartbeat(redis_server, redis_client,
+                                                            own_server):
+    from tarvex_locks.holders import identity
+
+    proxy = StallingProxy(own_server.port)
+    Short = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})
+    cut_off, healthy = Short(), Short()
+    cut_off.connect("127.0.0.1", port=proxy.port)
+    healthy.connect("127.0.0.1", port=redis_server.port)
+    assert cut_off.acquire(Address("far")) and healthy.acquire(Address("near"))
+    proxy.stall()
+    deadline = time.monotonic() + 3
+    while time.monotonic() < deadline:  # three TTLs with one server's link stalled
+        assert redis_client.exists(identity.heartbeat_key), "the healthy server's heartbeat lapsed"
+        time.sleep(0.05)
+    assert cut_off.lapsed and not healthy.lapsed
+    proxy.heal()
+    healthy.release(Address("near"))
+    for lock in (healthy, cut_off):
+        lock.disconnect()
+    proxy.close()
+
+
+def test_a_reaping_attempt_whose_second_write_is_lost_takes_its_value_back(redis_server,
+                                                                          redis_client):
+    dead = {"tarvex.holder": {"host": "h", "pid": 1, "process": "gone", "token": "t"}}
+    redis_client.set("reaped", json.dumps(dead))
+    proxy = ReplyDropper(redis_server.port)
+    q = type("Q", (NoRetryQuorvane, TrackedQuorvane), {})(reap_dead=True)
+    q.connect("127.0.0.1", port=proxy.port)
+    proxy.drop_next_set_replies(1, after=1)  # the first write finds the dead holder's value
+    with pytest.raises(redis.exceptions.ConnectionError):
+        q.acquire(Address("reaped"), timeout_ms=0)
+    assert proxy.dropped == 1 and redis_client.get("reaped") is None
+    q.disconnect()
+    proxy.close()
+
+
 def test_paused_server_one_holder_after_the_pause(qmod, redis_server, redis_client):
     results = []
     instances = []

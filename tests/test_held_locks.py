@@ -32,6 +32,11 @@ def test_lists_held_locks_with_metadata_and_idle_time(connected, redis_server, r
     time.sleep(2.1)
     connected.acquire(Address("orders/new"))
     redis_client.set("orders/raw", "not json")
+    foreign = {"orders/infinite": '{"tarvex.holder": {"host": "h", "pid": Infinity, "process":'
+                                  ' "p", "token": "t"}}',
+               "orders/nan": '{"worker": NaN}', "orders/deep": "[" * 100000 + "]" * 100000}
+    for key, value in foreign.items():  # values that no lock class writes
+        redis_client.set(key, value)
     redis_client.rpush("orders/list", "x")  # not a string: never a lock
     where = f"127.0.0.1:{redis_server.port}"
     # first: on servers before 7.2 reading a value restarts its idle clock
@@ -39,13 +44,24 @@ def test_lists_held_locks_with_metadata_and_idle_time(connected, redis_server, r
     assert [lock["key"] for lock in json.loads(old.stdout)] == ["orders/old"]
     out = tool("--redis", where, "list", "orders/*", "--json")
     assert out.returncode == 0, out.stderr
-    listed = {lock["key"]: lock for lock in json.loads(out.stdout)}
-    assert set(listed) == {"orders/old", "orders/new", "orders/raw"}
+    listed = {lock["key"]: lock for lock in json.loads(out.stdout, parse_constant=strict)}
+    assert set(listed) == {"orders/old", "orders/new", "orders/raw", *foreign}
+    assert {listed[k]["state"] for k in foreign} == {"unknown"}
+    reaper = TrackedQuorvane(reap_dead=True)
+    reaper.connect("127.0.0.1", port=redis_server.port)
+    assert not any(reaper.acquire(Address(k), timeout_ms=0) for k in foreign)
+    reaper.disconnect()
     assert listed["orders/old"]["metadata"] == {"worker": "w1"} and listed["orders/new"]["metadata"] is None
     assert listed["orders/raw"]["metadata"] == {"(not JSON)": "not json"}
     assert listed["orders/old"]["node"] == where
     table = tool("--redis", where, "list")
     assert "orders/old" in table.stdout and '"worker": "w1"' in table.stdout
+    deleted = tool("--redis", where, "delete", "orders/*", "--dead", "--force", "--yes")
+    assert deleted.returncode == 0 and redis_client.keys("orders/*") == [b"orders/list"]
+
+
+def strict(constant):
+    raise ValueError(f"{constant} is not JSON")
 
 
 def test_a_lock_taken_again_after_the_listing_is_kept(redis_server, redis_client):

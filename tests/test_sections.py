@@ -139,3 +139,23 @@ def test_sync_and_async_exclude_each_other_under_load(qmod, redis_server, redis_
         t.join(120)
     assert proc.communicate(timeout=120)[0].strip() == "0" and violations == []
     assert int(redis_client.get("count")) == 4 * 40 + 4 * 40
+
+
+def test_a_crowd_of_tasks_on_one_instance_waits_for_connections(redis_server, redis_client):
+    # more tasks than the client's pool has connections (100 by default): none fails for want
+    # of one, and every lock is released
+    async def crowd():
+        lock = AsyncQuorvane()
+        lock.connect("127.0.0.1", port=redis_server.port)
+
+        async def body(i):
+            for _ in range(3):
+                async with lock.held(Address(f"crowd/{i}")):
+                    await asyncio.sleep(0.001)
+
+        outcomes = await asyncio.gather(*(body(i) for i in range(300)), return_exceptions=True)
+        await lock.disconnect()
+        return [o for o in outcomes if o is not None]
+
+    assert run(crowd()) == []
+    assert redis_client.keys("crowd/*") == []

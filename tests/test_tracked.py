@@ -7,6 +7,7 @@ import threading
 import time
 
 import pytest
+import redis
 
 from conftest import run_python
 from fakes import Address
@@ -94,3 +95,114 @@ def test_a_forked_child_holds_under_its_own_identity(redis_server, redis_client)
     seen = json.loads(out.stdout)
     assert seen["parent"][0] != seen["child"][0] and seen["parent"][1] != seen["child"][1]
     assert seen["parent"][2] == seen["child"][2] == 1
+
+
+AT_ONCE = """
+import os, sys, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside the heartbeat thread
+from tarvex_locks.tracked import TrackedQuorvane
+from tarvex_utils.models.data_models.address import Address
+failed = 0
+for i in range(10):  # each in a process that never connected before, as a pre-fork server
+    pid = os.fork()
+    if pid == 0:
+        lock = TrackedQuorvane(); lock.connect('127.0.0.1', port=PORT)
+        child = os.fork()  # at once: the heartbeat's first refresh is on its way
+        if child == 0:
+            try:
+                ok = lock.acquire(Address(f'at-once/{i}'), timeout_ms=0)
+            except BaseException as e:
+                print(repr(e), file=sys.stderr)
+                ok = False
+            os._exit(0 if ok else 1)
+        os._exit(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]))
+    failed += os.waitpid(pid, 0)[1] != 0
+print(failed)
+"""
+
+
+def test_a_child_forked_right_after_connect_locks_at_once(redis_server):
+    out = run_python(AT_ONCE.replace("PORT", str(redis_server.port)))
+    assert out.returncode == 0 and out.stdout.strip() == "0", out.stderr
+
+
+LAPSE = """
+import asyncio, json, time
+import redis
+from tarvex_locks.aio import AsyncQuorvane
+from tarvex_locks.holders import identity
+from tarvex_locks.tracked import TrackedQuorvane
+from tarvex_utils.models.data_models.address import Address
+port, kind = PORT, KIND
+a, r, seen = Address('lapse', kind), redis.Redis(port=port), []
+if kind == 'sync':
+    lock = type('L', (TrackedQuorvane,), {'heartbeat_ttl': 1.0})()
+    lock.connect('127.0.0.1', port=port)
+    seen += [lock.acquire(a), lock.lapsed]
+    lock.disconnect()
+    seen.append(r.exists(identity.heartbeat_key))
+    lock.connect('127.0.0.1', port=port)
+    seen.append(lock.lapsed)
+    time.sleep(1.2)
+    seen.append(lock.lapsed)
+else:
+    lock = type('L', (AsyncQuorvane,), {'heartbeat_ttl': 1.0})()
+    lock.connect('127.0.0.1', port=port)
+    async def first():
+        seen.extend([await lock.acquire(a), lock.lapsed])
+    async def second():  # another event loop, the same heartbeat: held, and not lapsed
+        seen.extend([lock.lapsed, await lock.holds(a)])
+        await lock.disconnect()
+        seen.append(r.exists(identity.heartbeat_key))
+        lock.connect('127.0.0.1', port=port)
+        seen.append(lock.lapsed)
+        await asyncio.sleep(1.2)
+        seen.append(lock.lapsed)
+    asyncio.run(first())
+    asyncio.run(second())
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize("kind,expected", [
+    ("sync", [True, False, 0, True, True]),
+    ("async", [True, False, False, True, 0, True, True]),
+])
+def test_lapsed_once_the_heartbeat_was_gone_even_after_a_reconnect(redis_server, kind,
+                                                                   expected):
+    # the process's last instance disconnects while it holds a lock: its heartbeat key goes,
+    # and whatever follows, that lock is known as possibly lost
+    out = run_python(LAPSE.replace("PORT, KIND", f"{redis_server.port}, {kind!r}"))
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == expected
+
+
+def test_a_release_that_fails_is_sent_again(redis_server, redis_client):
+    failing = []
+
+    class Flaky(redis.Redis):
+        def execute_command(self, *args, **options):
+            if failing and args[0] == "EVALSHA":
+                failing.pop()
+                raise redis.exceptions.ConnectionError("lost on the way")
+            return super().execute_command(*args, **options)
+
+    Lock = type("Lock", (TrackedQuorvane,), {
+        "heartbeat_ttl": 1.0, "_get_redis_client": staticmethod(lambda h, **o: Flaky(host=h, **o))})
+    lock, other = Lock(), Lock()
+    for instance in (lock, other):
+        instance.connect("127.0.0.1", port=redis_server.port)
+    a, b = Address("owed/a"), Address("owed/b")
+    assert lock.acquire(a) and lock.acquire(b)
+    for address in (a, b):
+        failing.append(1)
+        with pytest.raises(redis.exceptions.ConnectionError):
+            lock.release(address)
+    assert other.acquire(a, timeout_ms=0)  # this process's own value, still owed: gone at once
+    other.release(a)
+    deadline = time.monotonic() + 5
+    while redis_client.exists("owed/b"):  # the heartbeat's thread sends the release again
+        assert time.monotonic() < deadline, "an owed release was never sent again"
+        time.sleep(0.05)
+    for instance in (lock, other):
+        instance.disconnect()

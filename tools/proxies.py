@@ -85,19 +85,23 @@ class ReplyDropper(Proxy):
 
     def __init__(self, upstream_port: int) -> None:
         self.drops_left = 0
+        self.skips_left = 0
         self.dropped = 0
         self.sets_seen = 0
         super().__init__(upstream_port)
 
-    def drop_next_set_replies(self, n: int = 1) -> None:
+    def drop_next_set_replies(self, n: int = 1, after: int = 0) -> None:
+        """Loses the replies to the n SETs that follow the next `after` ones."""
         with self.lock:
-            self.drops_left = n
+            self.drops_left, self.skips_left = n, after
 
     def up(self, data: bytes, state: dict) -> None:
         if b"\r\nSET\r\n" in data.upper():
             with self.lock:
                 self.sets_seen += 1
-                if self.drops_left > 0:
+                if self.skips_left > 0:
+                    self.skips_left -= 1
+                elif self.drops_left > 0:
                     self.drops_left -= 1
                     state["drop"] = True
 

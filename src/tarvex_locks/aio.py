@@ -18,6 +18,7 @@ Nothing blocks the loop: every command and every pause is awaited.
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
+from functools import partial
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, ClassVar
 
@@ -76,10 +77,11 @@ class AsyncQuorvane:
         options = sync_driver.server_options(port, username, password, ssl, ssl_certfile,
                                              ssl_keyfile, ssl_ca_certs)
         limit = int(self.client_options.get("max_connections") or DEFAULT_MAX_CONNECTIONS)
-        self.client = self._get_redis_client(
-            host, **{**options, "max_connections": limit, **self.client_options})
-        self._driver = AsyncDriver(self.client, limit,
-                                   {k: v for k, v in options.items() if k != "port"})
+        self._driver = AsyncDriver(
+            partial(self._get_redis_client, host,
+                    **{**options, "max_connections": limit, **self.client_options}),
+            limit, {k: v for k, v in options.items() if k != "port"})
+        self.client = self._driver.first
         self._state.link = Link(self.min_replicas, self.replica_timeout_ms)
         sync_driver.track(self, self._state, host, options)
 
@@ -103,10 +105,10 @@ class AsyncQuorvane:
 
     async def is_alive(self) -> bool:
         """A ping; a connection error reads as False."""
-        if not self.client:
+        if not self.client or self._driver is None:
             return False
         try:
-            await self.client.ping()
+            await self._driver.lane().client.ping()
         except redis.exceptions.ConnectionError:
             return False
         return True

@@ -1,15 +1,18 @@
 """Runs the lock protocol (`tarvex_locks.protocol`) on a `redis.asyncio` client.
 
-Each instance sends at most `limit` commands at once on each event loop (its gate), so its
-tasks wait their turn for a connection instead of failing when the client's pool is spent;
-the heartbeat is kept by the sync driver's thread on a connection of its own, whatever the
-loops do.
+A `redis.asyncio` client's connections belong to the event loop that opened them, so each loop
+that uses an instance gets a lane of its own: a client, a gate that lets at most `limit`
+commands out at once (so a crowd of tasks waits its turn for a connection instead of failing
+when the pool is spent), and the clients of a cluster's masters; a lane goes with its loop. The
+heartbeat is kept by the sync driver's thread on a connection of its own, whatever the loops
+do.
 """
 from __future__ import annotations
 
 import asyncio
 import weakref
-from typing import Any
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
 import redis
 import redis.asyncio
@@ -22,28 +25,37 @@ except ImportError:  # pragma: no cover - every supported redis-py has it
     AsyncRedisCluster = None  # type: ignore[assignment, misc]
 
 
-class AsyncDriver:
-    """One client, its per-loop gates and, for a cluster's WAIT, a client per master."""
+class Lane(NamedTuple):
+    client: Any
+    gate: asyncio.Semaphore
+    nodes: dict[tuple[str, int], Any]
 
-    def __init__(self, client: Any, limit: int, node_options: dict[str, Any]) -> None:
-        self.client = client
+
+class AsyncDriver:
+    """The lanes of one instance, made from its client factory."""
+
+    def __init__(self, make_client: Callable[[], Any], limit: int,
+                 node_options: dict[str, Any]) -> None:
+        self.make_client = make_client
         self.limit = limit
         self.node_options = node_options
-        self.gates: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, asyncio.Semaphore] = (
-            weakref.WeakKeyDictionary())  # per loop, gone with it
-        self.nodes: dict[tuple[str, int], Any] = {}
+        self.spare: Any = make_client()  # for the first loop that uses the instance
+        self.first = self.spare
+        self.lanes: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Lane] = (
+            weakref.WeakKeyDictionary())
 
-    def gate(self) -> asyncio.Semaphore:
+    def lane(self) -> Lane:
         loop = asyncio.get_running_loop()
-        gate = self.gates.get(loop)
-        if gate is None:
-            gate = self.gates[loop] = asyncio.Semaphore(self.limit)
-        return gate
+        lane = self.lanes.get(loop)
+        if lane is None:
+            client, self.spare = self.spare or self.make_client(), None
+            lane = self.lanes[loop] = Lane(client, asyncio.Semaphore(self.limit), {})
+        return lane
 
     async def run(self, steps: Steps) -> Any:
         """Runs one protocol operation: its result, or the error it ends with. Once it is
         cancelled, what the protocol sends to clean up runs beyond a second cancellation."""
-        gate = self.gate()
+        lane = self.lane()
         send, throw = steps.send, steps.throw
         shielded = False
         try:
@@ -51,9 +63,9 @@ class AsyncDriver:
             while True:
                 try:
                     if shielded:
-                        reply = await asyncio.shield(self.perform(request, gate))
+                        reply = await asyncio.shield(self.perform(request, lane))
                     else:
-                        reply = await self.perform(request, gate)
+                        reply = await self.perform(request, lane)
                 except BaseException as e:
                     shielded = shielded or not isinstance(e, Exception)
                     request = throw(e)
@@ -62,51 +74,56 @@ class AsyncDriver:
         except StopIteration as done:
             return done.value
 
-    async def perform(self, request: Any, gate: asyncio.Semaphore) -> Any:
+    async def perform(self, request: Any, lane: Lane) -> Any:
         kind = type(request)
         if kind is Pause:
             await asyncio.sleep(request.seconds)
             return None
-        async with gate:
+        async with lane.gate:
             if kind is Call:
-                return await self.client.execute_command(*request.args, **request.options)
+                return await lane.client.execute_command(*request.args, **request.options)
             if kind is Waited:
-                pipe = (await self.node_for(request.key)).pipeline(transaction=False)
+                pipe = (await self.node_for(lane, request.key)).pipeline(transaction=False)
                 pipe.execute_command(*request.args, **request.options)
                 pipe.execute_command("WAIT", request.replicas, request.timeout_ms)
                 return tuple(await pipe.execute(raise_on_error=False))
             if kind is Reroute:
-                if self.is_cluster():
+                if is_cluster(lane.client):
                     try:
-                        await self.client.nodes_manager.initialize()
+                        await lane.client.nodes_manager.initialize()
                     except (redis.exceptions.RedisError, OSError):
                         pass  # still failing over: the next command learns it again
                 return None
         raise TypeError(f"not a protocol request: {request!r}")
 
-    def is_cluster(self) -> bool:
-        return AsyncRedisCluster is not None and isinstance(self.client, AsyncRedisCluster)
-
-    async def node_for(self, key: str) -> Any:
+    async def node_for(self, lane: Lane, key: str) -> Any:
         """The client of the one server that serves `key` (for a cluster, its master's)."""
-        if not self.is_cluster():
-            return self.client
-        cluster: Any = self.client
+        if not is_cluster(lane.client):
+            return lane.client
+        cluster: Any = lane.client
         await cluster.initialize()
         node: Any = cluster.get_node_from_key(key)
         where: tuple[str, int] = (node.host, int(node.port))
-        if where not in self.nodes:
-            self.nodes[where] = redis.asyncio.Redis(host=where[0], port=where[1],
+        if where not in lane.nodes:
+            lane.nodes[where] = redis.asyncio.Redis(host=where[0], port=where[1],
                                                     **self.node_options)
-        return self.nodes[where]
+        return lane.nodes[where]
 
     async def close(self) -> None:
-        for node in self.nodes.values():
-            await close_client(node)
-        self.nodes.clear()
-        for sentinel in getattr(self.client, "sentinels_of", ()):
-            await close_client(sentinel)
-        await close_client(self.client)
+        """Closes this loop's lane (another loop's goes with that loop) and a client no loop
+        used yet."""
+        lane = self.lanes.pop(asyncio.get_running_loop(), None)
+        clients = ([*lane.nodes.values(), lane.client] if lane else []) + (
+            [self.spare] if self.spare is not None else [])
+        self.spare = None
+        for client in clients:
+            for sentinel in getattr(client, "sentinels_of", ()):
+                await close_client(sentinel)
+            await close_client(client)
+
+
+def is_cluster(client: Any) -> bool:
+    return AsyncRedisCluster is not None and isinstance(client, AsyncRedisCluster)
 
 
 async def close_client(client: Any) -> None:

@@ -333,6 +333,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return args
 
 
+def strict_json(data: Any) -> str:
+    """JSON that any parser takes: values are parsed strictly (`holders.parse`), so no NaN."""
+    return json.dumps(data, ensure_ascii=False, allow_nan=False)
+
+
 def main_body(argv: list[str] | None) -> int:
     args = parse_args(argv)
     pattern = check_pattern(args.pattern)
@@ -341,7 +346,7 @@ def main_body(argv: list[str] | None) -> int:
         locks = scan(found_on, pattern, args.older_than)
         if args.command == "list":
             if args.json:
-                print(json.dumps([lock.as_json() for lock in locks], ensure_ascii=False))
+                print(strict_json([lock.as_json() for lock in locks]))
             else:
                 show(locks, args.cluster)
             return 0
@@ -351,8 +356,8 @@ def main_body(argv: list[str] | None) -> int:
             for note in notes:
                 print(sentence(note) + ".")
         if not chosen:
-            print(json.dumps({"listed": [lock.as_json() for lock in locks], "deleted": 0,
-                              "kept": len(locks)}, ensure_ascii=False) if args.json
+            print(strict_json({"listed": [lock.as_json() for lock in locks], "deleted": 0,
+                               "kept": len(locks)}) if args.json
                   else "Nothing to delete.")
             return 0
         if not args.yes and not confirm(len(chosen)):
@@ -360,8 +365,8 @@ def main_body(argv: list[str] | None) -> int:
             return 1
         deleted, changed = delete(found_on, chosen)
         if args.json:
-            print(json.dumps({"listed": [lock.as_json() for lock in locks], "deleted": deleted,
-                              "kept": len(locks) - deleted}, ensure_ascii=False))
+            print(strict_json({"listed": [lock.as_json() for lock in locks], "deleted": deleted,
+                               "kept": len(locks) - deleted}))
         else:
             print(f"Deleted {deleted} of {len(chosen)} chosen keys"
                   + (f"; {changed} changed since they were listed (taken again, or the holder"
