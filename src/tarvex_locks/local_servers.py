@@ -71,8 +71,10 @@ class EmbeddedRedis:
         self.start()
 
     def start(self) -> None:
+        # a group of its own: Ctrl-C at the terminal stops its owner, which then stops it
         self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, cwd=self.folder)
+                                     stderr=subprocess.DEVNULL, cwd=self.folder,
+                                     process_group=0)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
