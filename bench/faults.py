@@ -12,6 +12,10 @@ Usage: ./run faults [--runs N] [--only CASE]
 5. partition, reap, failover (bench/holder_faults.py): a holder cut off, a holder killed,
    failovers onto a lagging replica (of the locks, and of a holder's heartbeat) with and
    without min_replicas, and what that costs.
+6. liveness (bench/liveness_faults.py): a reconnect after the heartbeat lapsed, a stalled server
+   beside a healthy one, a fork right after connect, a reaping attempt's lost second write, a
+   second event loop, a crowd of asyncio tasks, a failed release, values no lock writes, a
+   cluster failover under min_replicas.
 """
 import argparse
 import os
@@ -261,10 +265,11 @@ def main() -> int:
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     parser.add_argument("--runs", type=int, default=10, help="runs of the lost-reply and disconnect cases; half as many failovers")
     parser.add_argument("--only", choices=("lost-reply", "disconnect", "cluster", "sentinel",
-                                           "partition", "reap", "failover"),
+                                           "partition", "reap", "failover", "liveness"),
                         help="run one case only")
     args = parser.parse_args()
     import holder_faults
+    import liveness_faults
 
     with EmbeddedRedis() as server:
         for lock_class in lock_classes():
@@ -284,6 +289,8 @@ def main() -> int:
         holder_faults.failovers(max(1, args.runs // 2))
         holder_faults.heartbeat_failovers(max(1, args.runs // 2))
         holder_faults.replication_cost()
+    if args.only in (None, "liveness"):
+        liveness_faults.main(max(1, args.runs // 2))
     return 0
 
 

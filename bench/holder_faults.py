@@ -229,14 +229,14 @@ import sys
 from tarvex_locks.tracked import TrackedQuorvaneCluster
 from tarvex_utils.models.data_models.address import Address
 q = TrackedQuorvaneCluster(reap_dead=True); q.connect('127.0.0.1', port=int(sys.argv[1]))
-print(q.acquire(Address(sys.argv[2]), timeout_ms=300), flush=True)
+print(q.acquire(Address(sys.argv[2]), timeout_ms=int(sys.argv[3])), flush=True)
 """
 
 
-def heartbeat_failover_run(min_replicas: int, lag: float) -> bool:
+def heartbeat_failover_run(min_replicas: int, lag: float, ttl: float = 3.0) -> bool:
     """One run on a cluster: a holder's lock on a master in sync, its first heartbeat on another
     whose replica is `lag` s behind and which dies 0.05 s after the acquire returns: whether a
-    reaping waiter in another process then takes the live holder's lock."""
+    reaping waiter in another process, waiting two TTLs, then takes the live holder's lock."""
     from tarvex_locks.holders import identity
     from tarvex_locks.tracked import TrackedQuorvaneCluster
     from tarvex_utils.models.data_models.address import Address
@@ -254,10 +254,9 @@ def heartbeat_failover_run(min_replicas: int, lag: float) -> bool:
         key = next(k for k in topology.keys_on_each("h", 1) if topology.node_of(k) is not victim)
         heir = topology.replica_of(victim)
         where = topology.node_of(key)
-        # a TTL long enough that no refresh mends the loss before the reaper looks
         cls = type("C", (TrackedQuorvaneCluster,), {"min_replicas": min_replicas,
                                                     "replica_timeout_ms": 2000,
-                                                    "heartbeat_ttl": 60.0})
+                                                    "heartbeat_ttl": ttl})
         first = cls()
         first.connect("127.0.0.1", port=where.port)
         assert first.acquire(Address(key))
@@ -265,8 +264,9 @@ def heartbeat_failover_run(min_replicas: int, lag: float) -> bool:
         victim.kill()
         _wait(lambda: _primary_role(heir))
         topology.wait_ok(where)
-        reaper = subprocess.run([sys.executable, "-c", REAPER, str(where.port), key],
-                                capture_output=True, text=True, timeout=60)
+        reaper = subprocess.run([sys.executable, "-c", REAPER, str(where.port), key,
+                                 str(int(2 * ttl * 1000))], capture_output=True, text=True,
+                                timeout=60)
         try:
             first.disconnect()
         except Exception:  # noqa: BLE001 - one of its masters is gone
@@ -280,8 +280,8 @@ def heartbeat_failover_run(min_replicas: int, lag: float) -> bool:
 
 def heartbeat_failovers(runs: int, lag: float = 0.3) -> None:
     print(f"\nA holder's first heartbeat on a master that dies 0.05 s after the acquire, onto a"
-          f" replica {lag:g} s behind (the lock itself on a master in sync); a waiter with"
-          f" reap_dead=True then tries, {runs} runs per case:")
+          f" replica {lag:g} s behind (the lock itself on a master in sync), heartbeat TTL 3 s;"
+          f" a waiter with reap_dead=True then waits 6 s (2 TTLs), {runs} runs per case:")
     for min_replicas in (0, 1):
         taken = sum(heartbeat_failover_run(min_replicas, lag) for _ in range(runs))
         print(f"    min_replicas={min_replicas}: the live holder's lock taken by the reaper in"

@@ -145,6 +145,17 @@ def worker(backend: str, locked: bool, opts: dict[str, Any], progress: Any, resu
                  "counted": sum(counters) if backend == "sellavar" else None})
 
 
+def start_held_back(procs: list[Any]) -> None:
+    """Starts the workers with Ctrl-C held back (a blocked signal, which they inherit): none
+    dies of it before it ignores it, and one that came meanwhile reaches this process after."""
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        for p in procs:
+            p.start()
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
 def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any) -> dict[str, Any]:
     ctx = multiprocessing.get_context("spawn")
     results = ctx.Queue()
@@ -153,13 +164,13 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
     label = f"{backend:<8} {opts['layout'] if backend == 'quorvane' else '':<8} " \
             f"{'locked' if locked else 'no lock'}"
     task = progress_bar.add_task(label, total=total) if progress_bar else None
-    procs = [ctx.Process(target=worker, args=(backend, locked, opts, counters[i], results))
-             for i in range(opts["P"])]
+    # daemonic: a worker left by an interrupt mid-start is ended at exit, not waited for
+    procs = [ctx.Process(target=worker, args=(backend, locked, opts, counters[i], results),
+                         daemon=True) for i in range(opts["P"])]
     start = time.perf_counter()
-    for p in procs:
-        p.start()
     reports: list[dict[str, Any]] = []
     try:
+        start_held_back(procs)
         while len(reports) < len(procs):
             try:
                 report = results.get(timeout=0.1)
@@ -174,6 +185,8 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
                 progress_bar.update(task, completed=sum(c.value for c in counters))
     finally:
         for p in procs:
+            if p.pid is None:
+                continue  # never started
             if p.is_alive() and len(reports) < len(procs):
                 p.kill()
             p.join()
