@@ -116,6 +116,7 @@ def stalled(port: int, runs: int, seconds: float = 3.0) -> None:
             p.wait(30)
             proxy.close()
             python("r = redis.Redis(port=port); r.delete('near')", port)
+            python("r = redis.Redis(port=port); r.delete('far')", far.port)
         print(f"  the healthy server's lock taken by the reaper in {taken} of {runs} runs;"
               f" `lapsed` False after such a take in {false_lapsed}")
 
@@ -298,6 +299,7 @@ def foreign(port: int) -> None:
 
 CLUSTER_HOLDER = """
 from tarvex_locks.tracked import TrackedQuorvaneCluster
+warnings.simplefilter('ignore')  # the release's LockLostWarning: counted from `lapsed`
 cls = type('C', (TrackedQuorvaneCluster,), {'min_replicas': 1, 'replica_timeout_ms': 500,
                                             'heartbeat_ttl': float(sys.argv[2])})
 print(identity.heartbeat_key, flush=True)
@@ -306,6 +308,7 @@ lock = cls(); lock.connect('127.0.0.1', port=port)
 assert lock.acquire(key)
 print('holding', flush=True)
 sys.stdin.readline()
+lapsed = lock.lapsed
 started = time.monotonic()
 while True:
     try:
@@ -317,7 +320,7 @@ while True:
         if outcome == 'NotReplicated' or time.monotonic() - started > 20:
             break
         time.sleep(0.2)
-print(json.dumps([outcome, time.monotonic() - started]), flush=True)
+print(json.dumps([outcome, time.monotonic() - started, lapsed]), flush=True)
 """
 
 CLUSTER_REAPER = """
@@ -332,7 +335,7 @@ def cluster_failover(runs: int, ttl: float = 3.0) -> None:
           f" master of a holder's heartbeat and of its lock killed; once its replica is"
           f" promoted, a reaper in another process waits {2 * ttl:g} s (2 TTLs), then the"
           f" holder releases, retrying every 0.2 s; {runs} runs:")
-    taken, outcomes, seconds = 0, {}, []
+    taken, outcomes, seconds, lapsed = 0, {}, [], 0
     for _ in range(runs):
         with LocalCluster(3, replicas=1, node_timeout_ms=1000) as c:
             holder = subprocess.Popen([sys.executable, "-c", PRELUDE + CLUSTER_HOLDER,
@@ -352,13 +355,15 @@ def cluster_failover(runs: int, ttl: float = 3.0) -> None:
             taken += python(CLUSTER_REAPER, survivor.port, key, int(2 * ttl * 1000)) == "True"
             holder.stdin.write("\n")
             holder.stdin.flush()
-            outcome, waited = json.loads(holder.stdout.readline())
+            outcome, waited, was_lapsed = json.loads(holder.stdout.readline())
+            lapsed += was_lapsed
             holder.wait(30)
             outcomes[outcome] = outcomes.get(outcome, 0) + 1
             seconds.append(waited)
-    print(f"  the live holder's lock taken by the reaper in {taken} of {runs} runs; its release"
-          f" ended in {outcomes} after {min(seconds):.1f} to {max(seconds):.1f} s (NotReplicated:"
-          f" applied on the promoted replica, which has no replica of its own yet)")
+    print(f"  the live holder's lock taken by the reaper in {taken} of {runs} runs, the holder's"
+          f" `lapsed` True in {lapsed}; its release ended in {outcomes} after"
+          f" {min(seconds):.1f} to {max(seconds):.1f} s (NotReplicated: applied on the promoted"
+          f" replica, which has no replica of its own yet)")
 
 
 def main(runs: int) -> None:
@@ -371,4 +376,5 @@ def main(runs: int) -> None:
         crowd(server.port)
         owed(server.port, max(1, runs // 2))
         foreign(server.port)
-    cluster_failover(runs)
+    for ttl in (3.0, 10.0):
+        cluster_failover(runs, ttl)

@@ -26,7 +26,7 @@ import redis
 import redis.asyncio
 from tarvex_data.errors import TarvexConnectionError
 
-from tarvex_locks import holders, protocol, sync_driver
+from tarvex_locks import fair, holders, protocol, sync_driver
 from tarvex_locks.async_driver import AsyncDriver
 from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.replication import check_replication
@@ -46,12 +46,13 @@ class AsyncQuorvane:
     """Quorvane's lock protocol with holder records, for asyncio (see the module's doc)."""
 
     reap_dead: bool = False
+    fair: bool = False
     heartbeat_ttl: ClassVar[float] = 10.0
     min_replicas: ClassVar[int] = 0
     replica_timeout_ms: ClassVar[int] = 100
     layout: ClassVar[str] = "single"
 
-    def __init__(self, *, reap_dead: bool | None = None,
+    def __init__(self, *, reap_dead: bool | None = None, fair: bool | None = None,
                  client_options: Mapping[str, Any] | None = None) -> None:
         self.client: Any = None
         self.client_options = dict(client_options or {})
@@ -59,6 +60,8 @@ class AsyncQuorvane:
         self._state = LockState(Link())
         if reap_dead is not None:
             self.reap_dead = bool(reap_dead)
+        if fair is not None:
+            self.fair = bool(fair)
 
     @classmethod
     def _get_redis_client(cls, host: str, **options: Any) -> Any:
@@ -126,6 +129,9 @@ class AsyncQuorvane:
         check_timeout(timeout_ms)
         driver = self._connected()
         key = target_address.to_string()
+        if self.fair:
+            return await driver.run(fair.acquire(  # type: ignore[no-any-return]
+                self._state, key, metadata, timeout_ms, blocking, self.reap_dead))
         return await driver.run(protocol.acquire(  # type: ignore[no-any-return]
             self._state, key, holders.lock_value(metadata), timeout_ms, blocking,
             self.reap_dead))
@@ -149,6 +155,10 @@ class AsyncQuorvane:
     def lapsed(self) -> bool:
         """As `TrackedQuorvane.lapsed`."""
         return self._state.lapsed()
+
+    def fence(self, target_address: Address) -> int | None:
+        """As `TrackedQuorvane.fence`."""
+        return self._state.fence(target_address.to_string())
 
     async def holds(self, target_address: Address) -> bool:
         return await self._connected().run(  # type: ignore[no-any-return]
@@ -212,7 +222,7 @@ class AsyncSentinelQuorvane(AsyncQuorvane):
 def async_sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, int]] = (), *,
                             min_replicas: int = 0, replica_timeout_ms: int = 100,
                             sentinel_kwargs: Mapping[str, Any] | None = None,
-                            reap_dead: bool = False,
+                            reap_dead: bool = False, fair: bool = False,
                             name: str = "AsyncSentinelQuorvane") -> type[AsyncSentinelQuorvane]:
     """As `sentinel_quorvane(..., track_holders=True)`, for asyncio."""
     check_replication(min_replicas, replica_timeout_ms)
@@ -221,4 +231,4 @@ def async_sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, in
         "sentinels": tuple((str(h), int(p)) for h, p in sentinels),
         "min_replicas": min_replicas, "replica_timeout_ms": replica_timeout_ms,
         "sentinel_kwargs": dict(sentinel_kwargs) if sentinel_kwargs else None,
-        "reap_dead": reap_dead, "__module__": __name__})
+        "reap_dead": reap_dead, "fair": fair, "__module__": __name__})

@@ -17,7 +17,9 @@ from typing import Any, NamedTuple
 import redis
 import redis.asyncio
 
+from tarvex_locks.fair import Await, Expect
 from tarvex_locks.protocol import Call, Pause, Reroute, Steps, Waited
+from tarvex_locks.sync_driver import expect, wakers
 
 try:
     from redis.asyncio.cluster import RedisCluster as AsyncRedisCluster
@@ -58,11 +60,15 @@ class AsyncDriver:
         lane = self.lane()
         send, throw = steps.send, steps.throw
         shielded = False
+        expected = None
         try:
             request = send(None)
             while True:
                 try:
-                    if shielded:
+                    if type(request) is Expect:
+                        expected = request.token
+                        reply = expect(request, LoopWaker(asyncio.get_running_loop()))
+                    elif shielded:
                         reply = await asyncio.shield(self.perform(request, lane))
                     else:
                         reply = await self.perform(request, lane)
@@ -73,12 +79,26 @@ class AsyncDriver:
                     request = send(reply)
         except StopIteration as done:
             return done.value
+        finally:
+            if expected is not None:
+                wakers.pop(expected, None)
 
     async def perform(self, request: Any, lane: Lane) -> Any:
         kind = type(request)
         if kind is Pause:
             await asyncio.sleep(request.seconds)
             return None
+        if kind is Await:
+            waker = wakers.get(request.token)
+            if waker is None:
+                await asyncio.sleep(request.seconds)
+                return False
+            try:
+                await asyncio.wait_for(waker.event.wait(), request.seconds)
+            except asyncio.TimeoutError:
+                return False
+            waker.event.clear()
+            return True
         async with lane.gate:
             if kind is Call:
                 return await lane.client.execute_command(*request.args, **request.options)
@@ -91,8 +111,8 @@ class AsyncDriver:
                 if is_cluster(lane.client):
                     try:
                         await lane.client.nodes_manager.initialize()
-                    except (redis.exceptions.RedisError, OSError):
-                        pass  # still failing over: the next command learns it again
+                    except Exception:  # noqa: BLE001 - still failing over: the next
+                        pass  # command learns it again
                 return None
         raise TypeError(f"not a protocol request: {request!r}")
 
@@ -120,6 +140,19 @@ class AsyncDriver:
             for sentinel in getattr(client, "sentinels_of", ()):
                 await close_client(sentinel)
             await close_client(client)
+
+
+class LoopWaker:
+    """Wakes a waiting task from the listener's thread."""
+
+    __slots__ = ("loop", "event")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.event = asyncio.Event()
+
+    def set(self) -> None:
+        self.loop.call_soon_threadsafe(self.event.set)
 
 
 def is_cluster(client: Any) -> bool:

@@ -68,13 +68,18 @@ class Holder:
     pid: int
     process: str
     token: str
+    fence: int | None = None  # a fair lock's fencing token
 
     @property
     def heartbeat_key(self) -> str:
         return HEARTBEAT_PREFIX + self.process
 
     def as_json(self) -> dict[str, Any]:
-        return {"host": self.host, "pid": self.pid, "process": self.process, "token": self.token}
+        shown: dict[str, Any] = {"host": self.host, "pid": self.pid, "process": self.process,
+                                 "token": self.token}
+        if self.fence is not None:
+            shown["fence"] = self.fence
+        return shown
 
 
 class _Identity:
@@ -106,19 +111,30 @@ def _renew_identity() -> None:
 os.register_at_fork(after_in_child=_renew_identity)
 
 
-def lock_value(metadata: Any) -> bytes:
-    """The value of one acquire: the caller's metadata plus a holder record with a new token."""
+def _metadata_head(metadata: Any) -> str:
     if metadata is None:
-        head = "{"
-    elif isinstance(metadata, dict):
-        if HOLDER_KEY in metadata:
-            raise ValueError(f"the metadata key {HOLDER_KEY!r} is reserved for the holder record")
-        text = json.dumps(metadata)
-        head = "{" if text == "{}" else text[:-1] + ", "
-    else:
+        return "{"
+    if not isinstance(metadata, dict):
         raise TypeError("metadata of a tracked lock must be a dict or None, not "
                         f"{type(metadata).__name__}")
-    return (head + identity.record_head + os.urandom(8).hex() + '"}}').encode()
+    if HOLDER_KEY in metadata:
+        raise ValueError(f"the metadata key {HOLDER_KEY!r} is reserved for the holder record")
+    text = json.dumps(metadata)
+    return "{" if text == "{}" else text[:-1] + ", "
+
+
+def lock_value(metadata: Any) -> bytes:
+    """The value of one acquire: the caller's metadata plus a holder record with a new token."""
+    return (_metadata_head(metadata) + identity.record_head + os.urandom(8).hex()
+            + '"}}').encode()
+
+
+def fair_head(metadata: Any) -> tuple[bytes, str]:
+    """(the value of one fair acquire up to its fencing token, which the server appends with
+    the closing `}}`; the acquire's token)."""
+    token = os.urandom(8).hex()
+    return (_metadata_head(metadata) + identity.record_head + token
+            + '", "fence": ').encode(), token
 
 
 def _not_json(constant: str) -> Any:
@@ -141,8 +157,9 @@ def parse(value: bytes | str | None) -> tuple[Any, Holder | None]:
     if not isinstance(data, dict) or not isinstance(data.get(HOLDER_KEY), dict):
         return data, None
     record = data[HOLDER_KEY]
-    fields = tuple(record.get(name) for name in ("host", "pid", "process", "token"))
-    if not (type(fields[1]) is int and all(isinstance(fields[i], str) for i in (0, 2, 3))):
+    fields = tuple(record.get(name) for name in ("host", "pid", "process", "token", "fence"))
+    if not (type(fields[1]) is int and all(isinstance(fields[i], str) for i in (0, 2, 3))
+            and (fields[4] is None or type(fields[4]) is int)):
         return data, None  # not a record of ours: shown as it is
     del data[HOLDER_KEY]
     return data, Holder(*fields)

@@ -89,12 +89,17 @@ class LockState:
     def __init__(self, link: Link) -> None:
         self.link = link
         self.heartbeat: Heartbeat | None = None
-        self.held: dict[str, tuple[bytes, bytes | None]] = {}  # key -> (value, life taken under)
+        # key -> (value, the heartbeat's life it was taken under, whether taken fairly)
+        self.held: dict[str, tuple[bytes, bytes | None, bool]] = {}
         self.server: Any = None
 
     def forked(self) -> None:
         self.heartbeat = None
         self.held.clear()  # the parent's locks stay the parent's
+
+    def fence(self, key: str) -> int | None:
+        mine = self.held.get(key)
+        return fair.fence_of(mine[0]) if mine is not None and mine[2] else None
 
     def lapsed(self) -> bool:
         """Whether a lock held may have been lost: this process cannot show that its heartbeat
@@ -104,7 +109,7 @@ class LockState:
             return False
         if record is None:
             return True
-        return any(record.lapsed(life) for _, life in held.values())
+        return any(record.lapsed(life) for _, life, _ in held.values())
 
 
 # --- single commands ---
@@ -203,8 +208,19 @@ def end(record: Heartbeat, link: Link) -> Steps:
 def settle(record: Heartbeat, link: Link) -> Steps:
     """Sends again each release that failed; stops at the first that fails again."""
     for key, value in list(record.owed.items()):
-        yield from delete_owned(link, key, value)
+        yield from release_value(link, key, value)
         record.settled(key, value)
+
+
+def release_value(link: Link, key: str, value: bytes, is_fair: bool | None = None) -> Steps:
+    """Deletes `value` (a fair one handed on to the next waiter): False if another value holds
+    the key."""
+    if is_fair is None:
+        holder = holders.parse(value)[1]
+        is_fair = holder is not None and holder.fence is not None
+    if is_fair:
+        return (yield from fair.release_value(link, fair.names(key), value))
+    return (yield from delete_owned(link, key, value))
 
 
 # --- the lock ---
@@ -225,7 +241,7 @@ def attempt(state: LockState, key: str, value: bytes, reap_dead: bool) -> Steps:
         if taken or current is None:
             return life if taken else None
         if record.owed.get(key) == current:  # this process's own release, still owed
-            yield from script(holders.DELETE_IF, key, current)
+            yield from release_value(link, key, current)
             record.settled(key, current)
         elif reap_dead:
             holder = holders.parse(current)[1]
@@ -256,7 +272,7 @@ def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking:
     while True:
         life = yield from attempt(state, key, value, reap_dead)
         if life is not None:
-            state.held[key] = (value, life)
+            state.held[key] = (value, life, False)
             return True
         if not blocking or 0 <= limit <= spent:
             return False
@@ -275,10 +291,10 @@ def release(state: LockState, key: str) -> Steps:
         owed = record.owed.get(key) if record is not None else None
         if owed is None:
             return True  # not taken by this instance: nothing of ours to delete
-        mine = (owed, None)
-    value = mine[0]
+        mine = (owed, None, None)
+    value, _, is_fair = mine
     try:
-        kept = yield from delete_owned(state.link, key, value)
+        kept = yield from release_value(state.link, key, value, is_fair)
     except NotReplicated:
         raise  # the delete was applied; sending it again would not make replicas have it
     except Exception:
@@ -288,7 +304,7 @@ def release(state: LockState, key: str) -> Steps:
     except BaseException:
         # interrupted (cancelled) with the delete perhaps not sent: send it again
         try:
-            yield from delete_owned(state.link, key, value)
+            yield from release_value(state.link, key, value, is_fair)
         except BaseException:  # noqa: BLE001
             if record is not None:
                 record.owe(key, value)
@@ -304,3 +320,6 @@ def holds(state: LockState, key: str) -> Steps:
         return False
     current = yield Call(("GET", key))
     return current is not None and holders.as_bytes(current) == mine[0]
+
+
+from tarvex_locks import fair  # noqa: E402 - fair locks build on the steps above

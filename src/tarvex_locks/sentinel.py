@@ -69,7 +69,7 @@ class SentinelQuorvane(Quorvane):
 def sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, int]] = (), *,
                       min_replicas: int = 0, replica_timeout_ms: int = 100,
                       sentinel_kwargs: Mapping[str, Any] | None = None,
-                      track_holders: bool = False, reap_dead: bool = False,
+                      track_holders: bool = False, reap_dead: bool = False, fair: bool = False,
                       name: str = "SentinelQuorvane") -> type[SentinelQuorvane]:
     """A Quorvane class for the primary that the sentinels know as `service_name`.
 
@@ -79,10 +79,13 @@ def sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, int]] = 
     `NotReplicated` without them. Off (0) by default.
 
     `track_holders` makes a class whose locks name their holder (`tarvex_locks.tracked`);
-    `reap_dead` (with it) lets a waiter delete a dead holder's lock."""
+    `reap_dead` (with it) lets a waiter delete a dead holder's lock, and `fair` (with it) serves
+    waiters in arrival order with a fencing token per hold."""
     check_replication(min_replicas, replica_timeout_ms)
     if reap_dead and not track_holders:
         raise ValueError("reap_dead needs track_holders=True: plain locks name no holder")
+    if fair and not track_holders:
+        raise ValueError("fair needs track_holders=True: plain locks keep no queue")
     attributes: dict[str, Any] = {
         "service_name": service_name,
         "sentinels": tuple((str(h), int(p)) for h, p in sentinels),
@@ -96,4 +99,5 @@ def sentinel_quorvane(service_name: str, sentinels: Sequence[tuple[str, int]] = 
     from tarvex_locks.tracked import Tracked
 
     attributes["reap_dead"] = reap_dead
+    attributes["fair"] = fair
     return type(name, (Tracked, SentinelQuorvane), attributes)

@@ -20,7 +20,8 @@ import redis
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
-from tarvex_locks import heartbeats, protocol
+from tarvex_locks import heartbeats, holders, protocol
+from tarvex_locks.fair import WAKE_PREFIX, Await, Expect
 from tarvex_locks.heartbeats import Heartbeat
 from tarvex_locks.protocol import Call, Link, LockState, Pause, Reroute, Steps, Waited
 
@@ -37,12 +38,16 @@ BOUND_SHARE = 0.25
 def run(client: Any, steps: Steps) -> Any:
     """Runs one protocol operation on `client`: its result, or the error it ends with."""
     send, throw = steps.send, steps.throw
+    expected = None
     try:
         request = send(None)
         while True:
             try:
                 if type(request) is Call:
                     reply = client.execute_command(*request.args, **request.options)
+                elif type(request) is Expect:
+                    expected = request.token
+                    reply = expect(request, threading.Event())
                 else:
                     reply = perform(client, request)
             except BaseException as e:
@@ -51,6 +56,9 @@ def run(client: Any, steps: Steps) -> Any:
                 request = send(reply)
     except StopIteration as done:
         return done.value
+    finally:
+        if expected is not None:
+            wakers.pop(expected, None)
 
 
 def perform(client: Any, request: Any) -> Any:
@@ -58,6 +66,14 @@ def perform(client: Any, request: Any) -> Any:
     if kind is Pause:
         time.sleep(request.seconds)
         return None
+    if kind is Await:
+        waker = wakers.get(request.token)
+        if waker is None:
+            time.sleep(request.seconds)
+            return False
+        woken = waker.wait(request.seconds)
+        waker.clear()
+        return woken
     if kind is Waited:
         pipe = node_for(client, request.key).pipeline(transaction=False)
         pipe.execute_command(*request.args, **request.options)
@@ -67,8 +83,8 @@ def perform(client: Any, request: Any) -> Any:
         if is_cluster(client):
             try:
                 client.nodes_manager.initialize()
-            except (redis.exceptions.RedisError, OSError):
-                pass  # still failing over: the next command learns it again
+            except Exception:  # noqa: BLE001 - still failing over: the next command learns it
+                pass
         return None
     raise TypeError(f"not a protocol request: {request!r}")
 
@@ -149,6 +165,7 @@ class Pulse:
                     active = bool(record.members)
                     if not active and _pulses.get(record.name) is self:
                         del _pulses[record.name]
+                interval = record.ttl / 3
                 with self.busy:
                     try:
                         client = client or self.connect()
@@ -158,10 +175,10 @@ class Pulse:
                             # heartbeat lapses, and a reaper may free what is still owed
                             run(client, protocol.settle(record, self.link))
                     except Exception:  # noqa: BLE001 - a missed refresh shows as a lapse
-                        pass
+                        interval = record.ttl / 10  # a failover may be ending: try again soon
                 if not active:
                     return
-                self.wake.wait(record.ttl / 3)
+                self.wake.wait(interval)
                 self.wake.clear()
         finally:
             if client is not None:
@@ -204,6 +221,72 @@ def untrack(instance: Any, state: LockState) -> Heartbeat | None:
     return record if last else None
 
 
+# --- wake-ups of fair waiters ---
+
+# token -> what wakes its waiter (`set()`, from the listener's thread)
+wakers: dict[str, Any] = {}
+
+
+def expect(request: Expect, waker: Any) -> None:
+    """Registers a waiter's waker and makes sure a thread listens on its server."""
+    wakers[request.token] = waker
+    name, _, _, connect = request.state.server
+    record = request.state.heartbeat
+    with _pulses_guard:
+        listener = _listeners.get(name)
+        if listener is None or listener.record is not record:
+            listener = _listeners[name] = Listener(record, connect)
+            listener.thread.start()
+
+
+class Listener:
+    """The thread that hears this process's wake-ups on one server (a fair lock handed on to
+    one of its waiters) while instances use that server."""
+
+    def __init__(self, record: Heartbeat, connect: Callable[[], Any]) -> None:
+        self.record = record
+        self.connect = connect
+        self.thread = threading.Thread(target=self.run, name="tarvex-locks wake-ups",
+                                       daemon=True)
+
+    def run(self) -> None:
+        record, client, pubsub = self.record, None, None
+        channel = WAKE_PREFIX + holders.identity.process
+        try:
+            while True:
+                with _pulses_guard:
+                    if not record.members:
+                        if _listeners.get(record.name) is self:
+                            del _listeners[record.name]
+                        return
+                try:
+                    if pubsub is None:
+                        client = client or self.connect()
+                        pubsub = node_for(client, channel).pubsub(ignore_subscribe_messages=True)
+                        pubsub.subscribe(channel)
+                    message = pubsub.get_message(timeout=0.25)
+                except Exception:  # noqa: BLE001 - missed wake-ups cost a check's pause
+                    if pubsub is not None:
+                        pubsub.close()
+                    pubsub = None
+                    time.sleep(0.1)
+                    continue
+                if message and message.get("type") == "message":
+                    waker = wakers.get(holders.as_bytes(message["data"]).split(b" ", 1)[0]
+                                       .decode())
+                    if waker is not None:
+                        try:
+                            waker.set()
+                        except RuntimeError:  # its event loop is closed
+                            pass
+        finally:
+            if pubsub is not None:
+                pubsub.close()
+            if client is not None:
+                close(client)
+
+
+_listeners: dict[Any, Listener] = {}
 _held_at_fork: list[threading.Lock] = []
 
 
@@ -219,9 +302,10 @@ def _after_fork_in_parent() -> None:
 
 
 def _after_fork_in_child() -> None:
-    global _pulses, _pulses_guard
-    _pulses, _pulses_guard = {}, threading.Lock()
+    global _pulses, _listeners, _pulses_guard
+    _pulses, _listeners, _pulses_guard = {}, {}, threading.Lock()
     _held_at_fork.clear()
+    wakers.clear()
 
 
 os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,

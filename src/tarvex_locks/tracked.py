@@ -27,7 +27,7 @@ from tarvex_data.errors import TarvexConnectionError
 from tarvex_data.lock.implementations.quorvane import Quorvane
 from tarvex_utils.models.data_models.address import Address
 
-from tarvex_locks import holders, protocol, sync_driver
+from tarvex_locks import fair, holders, protocol, sync_driver
 from tarvex_locks.cluster import QuorvaneCluster
 from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.sync_driver import run
@@ -56,12 +56,16 @@ class Tracked:
     """The tracked protocol over any Quorvane class; put it first among the bases."""
 
     reap_dead: bool = False
+    fair: bool = False
     heartbeat_ttl: ClassVar[float] = 10.0
 
-    def __init__(self, *args: Any, reap_dead: bool | None = None, **kwargs: Any) -> None:
+    def __init__(self, *args: Any, reap_dead: bool | None = None, fair: bool | None = None,
+                 **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         if reap_dead is not None:
             self.reap_dead = bool(reap_dead)
+        if fair is not None:
+            self.fair = bool(fair)
 
     def connect(self, host: str, *, port: int = 6379, username: str | None = None,
                 password: str | None = None, ssl: bool = False,
@@ -109,6 +113,9 @@ class Tracked:
             check_timeout(timeout_ms)
         client, state = self._connected()
         key = target_address.to_string()
+        if self.fair:
+            return run(client, fair.acquire(  # type: ignore[no-any-return]
+                state, key, metadata, timeout_ms, blocking, self.reap_dead))
         return run(client, protocol.acquire(state, key, holders.lock_value(metadata), timeout_ms,
                                             blocking, self.reap_dead))  # type: ignore[no-any-return]
 
@@ -126,6 +133,13 @@ class Tracked:
         `holds` asks the server."""
         state: LockState | None = self.__dict__.get("_state")
         return state is not None and state.lapsed()
+
+    def fence(self, target_address: Address) -> int | None:
+        """The fencing token of this instance's hold of `target_address`, taken with
+        `fair=True`: greater than every earlier holder's of that address, so that storage can
+        refuse a writer whose hold is older than the newest it has seen (no round trip). None
+        when this instance holds no fair lock of it."""
+        return self._lock_state().fence(target_address.to_string())
 
     def holds(self, target_address: Address) -> bool:
         """Whether the server still has this instance's value for `target_address` (one

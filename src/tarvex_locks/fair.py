@@ -1,0 +1,302 @@
+"""Fair locks: waiters served in arrival order, each woken within a round trip of the release,
+and a fencing token per hold. Part of the lock protocol (no I/O, as `tarvex_locks.protocol`).
+
+Beside the lock key K, in K's cluster slot (`names`):
+- a queue, a sorted set of the waiters' tokens by arrival;
+- the waiters, a hash of token -> "expiry|window|process|head": a waiter keeps its place by
+  checking again at least every `PAUSE`, and one that stops (timed out, cancelled, dead) is
+  passed over once its entry expires, its `window` later;
+- a counter that numbers arrivals and holds: never below the server's clock in microseconds,
+  so a number lost with the counter (a restart, a failover onto a replica behind) is still
+  exceeded by the next one;
+- the last release handed on, briefly (a retried release is then known as its own).
+
+A lock is never free while live waiters queue: whoever frees it, or finds it free, gives it to
+the first live waiter as a claim (the waiter's value, expiring after its window) and publishes
+`<token> <fence>` on that waiter's process channel. The waiter confirms the claim, which makes
+it a lock without expiry; a claim nobody confirms (its waiter died) expires by itself.
+"""
+from __future__ import annotations
+
+import hashlib
+from typing import Any, NamedTuple
+
+from tarvex_locks import holders
+from tarvex_locks.heartbeats import clock
+from tarvex_locks.protocol import (PAUSE, Call, Link, LockState, Steps, not_replicated, refresh,
+                                   script, waited)
+
+WAKE_PREFIX = "tarvex-locks:wake:"
+
+_COMMON = """
+if redis.replicate_commands then pcall(redis.replicate_commands) end
+local t = redis.call('TIME')
+local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+local window = tonumber(ARGV[#ARGV])
+
+local function number()
+    local n = redis.call('INCR', KEYS[4])
+    local floor = now * 1000
+    if n < floor then
+        n = floor
+        redis.call('SET', KEYS[4], string.format('%.0f', n))
+    end
+    return string.format('%.0f', n)
+end
+
+local function forget(token)
+    redis.call('ZREM', KEYS[2], token)
+    redis.call('HDEL', KEYS[3], token)
+end
+
+local function first_waiter()
+    while true do
+        local first = redis.call('ZRANGE', KEYS[2], 0, 0)[1]
+        if not first then return nil end
+        local entry = redis.call('HGET', KEYS[3], first)
+        if entry then
+            local expiry, wait, process, head = string.match(entry, '^(%d+)|(%d+)|([^|]*)|(.*)$')
+            if expiry and tonumber(expiry) > now then return first, process, head, wait end
+        end
+        forget(first)
+    end
+end
+
+local function hand_on()
+    local first, process, head, wait = first_waiter()
+    if not first then return false end
+    forget(first)
+    local n = number()
+    redis.call('SET', KEYS[1], head .. n .. '}}', 'PX', wait)
+    redis.call('PUBLISH', 'tarvex-locks:wake:' .. process, first .. ' ' .. n)
+    return true
+end
+"""
+
+# One attempt. KEYS: lock, queue, waiters, counter; ARGV: token, process, head, join, window.
+# Answers {1, value} when taken (or a claim given to it, confirmed now), else {0, the value that
+# holds the lock}; with join = '1' the waiter takes or keeps its place in the queue.
+TAKE = _COMMON + """
+local token, head = ARGV[1], ARGV[3]
+local current = redis.call('GET', KEYS[1])
+if current and string.sub(current, 1, #head) == head then
+    redis.call('PERSIST', KEYS[1])
+    forget(token)
+    return {1, current}
+end
+if not current then
+    local first = first_waiter()
+    if not first or first == token then
+        forget(token)
+        local value = head .. number() .. '}}'
+        redis.call('SET', KEYS[1], value)
+        return {1, value}
+    end
+    hand_on()
+    current = redis.call('GET', KEYS[1])
+end
+if ARGV[4] == '1' then
+    if not redis.call('ZSCORE', KEYS[2], token) then
+        redis.call('ZADD', KEYS[2], number(), token)
+    end
+    redis.call('HSET', KEYS[3], token, string.format('%.0f', now + window) .. '|'
+               .. string.format('%.0f', window) .. '|' .. ARGV[2] .. '|' .. head)
+end
+return {0, current}
+"""
+
+# Release. KEYS: lock, queue, waiters, counter, last handed on; ARGV: value, window. 2 if handed
+# on to a waiter, 1 if deleted, 0 if gone (or already handed on by this same release, sent
+# again), -1 if another value holds it.
+RELEASE = _COMMON + """
+local current = redis.call('GET', KEYS[1])
+if current ~= ARGV[1] then
+    if redis.call('GET', KEYS[5]) == ARGV[1] then return 0 end
+    if current then return -1 end
+    return 0
+end
+if hand_on() then
+    redis.call('SET', KEYS[5], ARGV[1], 'PX', window)
+    return 2
+end
+redis.call('DEL', KEYS[1])
+return 1
+"""
+
+# A waiter leaves the queue. KEYS: lock, queue, waiters, counter; ARGV: token, head, keep,
+# window. A claim given to it meanwhile is confirmed (keep = '1': {1, value}) or handed on.
+LEAVE = _COMMON + """
+forget(ARGV[1])
+local current = redis.call('GET', KEYS[1])
+if current and string.sub(current, 1, #ARGV[2]) == ARGV[2] then
+    if ARGV[3] == '1' then
+        redis.call('PERSIST', KEYS[1])
+        return {1, current}
+    end
+    if not hand_on() then redis.call('DEL', KEYS[1]) end
+end
+return {0, false}
+"""
+
+SHA = {text: hashlib.sha1(text.encode()).hexdigest() for text in (TAKE, RELEASE, LEAVE)}
+
+
+class Expect(NamedTuple):
+    """From now on, wake-ups for `token` may come: the driver listens for them on the server
+    of `state`, until the operation ends."""
+    token: str
+    state: LockState
+
+
+class Await(NamedTuple):
+    """Wait up to `seconds` for a wake-up for `token`; reply: whether one came."""
+    token: str
+    seconds: float
+
+
+class Names(NamedTuple):
+    lock: str
+    queue: str
+    waiters: str
+    counter: str
+    handed: str
+
+
+def names(key: str) -> Names:
+    """The lock's keys, all in the lock key's cluster slot: its hash tag (the part between the
+    first braces, when not empty) in braces, or the whole key in braces when it has none."""
+    opened = key.find("{")
+    closed = key.find("}", opened + 1) if opened >= 0 else -1
+    if closed > opened + 1:
+        tag = key[opened + 1:closed]
+    elif "{" in key or "}" in key:
+        tag = None  # no name can share its slot: only one server knows it (not a cluster)
+    else:
+        tag = key
+    prefix = f"tarvex-locks:{{{tag}}}:" if tag is not None else "tarvex-locks:"
+    return Names(key, prefix + "queue:" + key, prefix + "waiters:" + key,
+                 prefix + "fence:" + key, prefix + "handed:" + key)
+
+
+def window_ms(ttl: float) -> int:
+    """How long a waiter keeps its place unchecked, and a claim waits for its waiter."""
+    return int(min(ttl, 2.0) * 1000)
+
+
+def run_script(link: Link, text: str, keys: tuple[str, ...], *args: Any) -> Steps:
+    """A fair script on the key's server: (reply, acked), acked counted only with replicas."""
+    if link.replicas <= 0:
+        return (yield from script_keys(text, keys, *args)), 0
+    return (yield from waited(keys[0], ("EVAL", text, len(keys), *keys, *args), link.replicas,
+                              link.timeout_ms))
+
+
+def script_keys(text: str, keys: tuple[str, ...], *args: Any) -> Steps:
+    from redis.exceptions import NoScriptError
+
+    try:
+        return (yield Call(("EVALSHA", SHA[text], len(keys), *keys, *args)))
+    except NoScriptError:
+        return (yield Call(("EVAL", text, len(keys), *keys, *args)))
+
+
+def fence_of(value: bytes) -> int:
+    return int(value[value.rindex(b" ") + 1:-2])
+
+
+def take(link: Link, keys: Names, head: bytes, token: str, join: bool,
+         window: int) -> Steps:
+    """One attempt: (taken, the value written or found)."""
+    reply, acked = yield from run_script(link, TAKE, keys[:4], token, holders.identity.process,
+                                         head, "1" if join else "0", window)
+    taken, value = int(reply[0]), reply[1]
+    value = holders.as_bytes(value) if value is not None else None
+    if taken and link.replicas > 0 and acked < link.replicas:
+        yield from leave(link, keys, token, head, False, window)  # not held as a failover keeps
+        return False, None
+    return bool(taken), value
+
+
+def leave(link: Link, keys: Names, token: str, head: bytes, keep: bool, window: int) -> Steps:
+    """Leaves the queue: the value of a claim given meanwhile if `keep` (now confirmed), else
+    None (such a claim handed on)."""
+    reply, _ = yield from run_script(link, LEAVE, keys[:4], token, head, "1" if keep else "0",
+                                     window)
+    return holders.as_bytes(reply[1]) if int(reply[0]) else None
+
+
+def release_value(link: Link, keys: Names, value: bytes, window: int = 2000) -> Steps:
+    """Releases `value`, handing the lock on to the first live waiter: False if another value
+    holds it."""
+    outcome, acked = yield from run_script(link, RELEASE, keys, value, window)
+    if int(outcome) >= 1 and link.replicas > 0 and acked < link.replicas:
+        raise not_replicated(keys.lock, acked, link.replicas, link.timeout_ms)
+    return int(outcome) >= 0
+
+
+def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
+            reap_dead: bool, window: int) -> Steps:
+    """(the heartbeat's life it was taken under, the value) or (life, None) if not taken."""
+    link, record = state.link, state.heartbeat
+    assert record is not None
+    if not record.fresh(clock()):  # a lock never names a process that looks dead
+        yield from refresh(record, link)
+        if not record.covers(clock()):
+            return None, None
+    life = record.life
+    for _ in range(2):  # once more after clearing this process's own stale value or a dead one's
+        taken, current = yield from take(link, keys, head, token, join, window)
+        if taken or current is None:
+            return life, current if taken else None
+        if record.owed.get(keys.lock) == current:  # this process's own release, still owed
+            yield from release_value(link, keys, current, window)
+            record.settled(keys.lock, current)
+            continue
+        holder = holders.parse(current)[1] if reap_dead else None
+        if holder is None or holder.process == holders.identity.process:
+            break
+        if (yield Call(("EXISTS", holder.heartbeat_key))):
+            break
+        yield from script(holders.DELETE_IF, keys.lock, current)  # only that dead holder's value
+    return life, None
+
+
+def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking: bool,
+            reap_dead: bool) -> Steps:
+    """As `protocol.acquire`, in arrival order: a waiter joins the queue and, between its checks
+    (every PAUSE at most), waits for a wake-up; the budget is the time waited."""
+    head, token = holders.fair_head(metadata)
+    keys = names(key)
+    record = state.heartbeat
+    assert record is not None
+    window = window_ms(record.ttl)
+    limit = timeout_ms / 1000.0
+    join = blocking and limit != 0
+    started, listening = clock(), False
+    try:
+        while True:
+            life, value = yield from attempt(state, keys, head, token, join, reap_dead, window)
+            if value is None:
+                spent = clock() - started
+                if join and not listening:  # wake-ups from now on; then look once more
+                    yield Expect(token, state)
+                    listening = True
+                    continue
+                if not blocking or 0 <= limit <= spent:
+                    if not join:
+                        return False
+                    value = yield from leave(state.link, keys, token, head, True, window)
+                    if value is None:
+                        return False
+                else:
+                    yield Await(token, PAUSE if limit < 0 else min(PAUSE, limit - spent))
+                    continue
+            state.held[key] = (value, life, True)
+            return True
+    except BaseException:
+        if join:  # failed or interrupted: leave, and hand on whatever was given to it
+            try:
+                yield from leave(state.link, keys, token, head, False, window)
+            except BaseException:  # noqa: BLE001 - the acquire's own error is what counts
+                pass
+        raise
