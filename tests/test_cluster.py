@@ -46,6 +46,28 @@ def test_locks_on_every_master(cluster):
     other.disconnect()
 
 
+def test_fair_locks_hand_on_within_the_keys_slot(cluster):
+    from tarvex_locks.tracked import TrackedQuorvaneCluster
+
+    holder, waiter = (TrackedQuorvaneCluster(fair=True) for _ in range(2))
+    for lock in (holder, waiter):
+        lock.connect("127.0.0.1", port=cluster.port)
+    for key in cluster.keys_on_each("fair", 1):
+        assert holder.acquire(Address(key))
+        before = holder.fence(Address(key))
+        outcome = {}
+        thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(
+            Address(key), timeout_ms=10000)))
+        thread.start()
+        time.sleep(0.3)  # queued beside the key, on its master
+        holder.release(Address(key))
+        thread.join(20)
+        assert outcome["got"] is True and waiter.fence(Address(key)) > before
+        waiter.release(Address(key))
+    for lock in (holder, waiter):
+        lock.disconnect()
+
+
 def test_processes_count_exactly_across_masters(cluster):
     names = cluster.keys_on_each("load", 2)
     procs = [subprocess.Popen([sys.executable, "-c", PROCESS, "cluster", str(cluster.port), "4",

@@ -259,3 +259,81 @@ def test_lost_reply_to_an_applied_write(qmod, redis_server, redis_client, kind):
         proxy.close()
     assert proxy.dropped == 1
     assert redis_client.get("lost") == (None if tracked else b"")
+
+
+FAIR = """
+import sys
+from tarvex_locks.tracked import TrackedQuorvane
+from tarvex_utils.models.data_models.address import Address
+q = type('Short', (TrackedQuorvane,), {'heartbeat_ttl': 1.0})(fair=True)
+q.connect('127.0.0.1', port=int(sys.argv[1]))
+if sys.argv[2] == 'hold':
+    assert q.acquire(Address('queued'))
+    print('holding', flush=True)
+else:
+    print('waiting', flush=True)
+    q.acquire(Address('queued'))
+sys.stdin.readline()
+"""
+
+
+@pytest.mark.parametrize("killed", ["first waiter", "holder"])
+def test_a_killed_fair_waiter_or_holder_blocks_the_queue_no_longer_than_its_ttl(
+        redis_server, redis_client, killed):
+    a, queue = Address("queued"), "tarvex-locks:{queued}:queue:queued"
+    holder = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})(fair=True, reap_dead=True)
+    holder.connect("127.0.0.1", port=redis_server.port)
+    role = "hold" if killed == "holder" else "wait"
+    if killed != "holder":
+        assert holder.acquire(a)
+    with subprocess.Popen([sys.executable, "-c", FAIR, str(redis_server.port), role],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as victim:
+        assert victim.stdout.readline().strip() in ("holding", "waiting")
+        deadline = time.monotonic() + 5
+        while killed != "holder" and redis_client.zcard(queue) < 1:  # first in line
+            assert time.monotonic() < deadline, "the waiter never queued"
+            time.sleep(0.01)
+        outcome = {}
+        behind = threading.Thread(target=lambda: outcome.update(got=holder.acquire(a, timeout_ms=4000)))
+        if killed == "holder":
+            behind.start()  # queued behind a holder that dies
+        victim.kill()
+    if killed == "holder":
+        behind.join(10)
+        assert outcome["got"] is True  # reaped once its heartbeat lapsed (TTL 1 s)
+    else:
+        holder.release(a)  # handed to the dead waiter: its claim expires, unconfirmed
+        other = TrackedQuorvane(fair=True)
+        other.connect("127.0.0.1", port=redis_server.port)
+        assert other.acquire(a, timeout_ms=4000) is True
+        other.release(a)
+        other.disconnect()
+        holder.acquire(a)
+    holder.release(a)
+    holder.disconnect()
+    assert redis_client.exists("queued", queue) == 0
+
+
+def test_a_fair_waiter_whose_wake_up_is_lost_still_gets_the_lock(redis_server, monkeypatch):
+    from tarvex_locks import sync_driver
+
+    class Deaf(dict):
+        def get(self, token, default=None):
+            return None  # the listener finds no waiter to wake
+
+    monkeypatch.setattr(sync_driver, "wakers", Deaf())
+    a = Address("deaf")
+    holder, waiter = TrackedQuorvane(fair=True), TrackedQuorvane(fair=True)
+    for lock in (holder, waiter):
+        lock.connect("127.0.0.1", port=redis_server.port)
+    assert holder.acquire(a)
+    outcome = {}
+    thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=5000)))
+    thread.start()
+    time.sleep(0.3)  # queued, checking every 0.1 s
+    holder.release(a)
+    thread.join(10)
+    assert outcome["got"] is True
+    waiter.release(a)
+    for lock in (holder, waiter):
+        lock.disconnect()

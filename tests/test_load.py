@@ -16,8 +16,9 @@ port, threads, sections, names = int(port), int(threads), int(sections), names.s
 if layout == 'cluster':
     from tarvex_locks.cluster import QuorvaneCluster as Lock
     r = redis.cluster.RedisCluster(host='127.0.0.1', port=port)
-elif layout == 'tracked':
-    from tarvex_locks.tracked import TrackedQuorvane as Lock
+elif layout in ('tracked', 'fair'):
+    from tarvex_locks.tracked import TrackedQuorvane
+    Lock = lambda: TrackedQuorvane(fair=layout == 'fair')
     r = redis.Redis(port=port)
 else:
     from tarvex_data.lock.implementations.quorvane import Quorvane as Lock
@@ -44,6 +45,7 @@ print(','.join(errors) or 'ok')
 @pytest.mark.parametrize("fleet", [
     ["single"] * 4,
     ["single", "tracked", "single", "tracked"],  # a rollout: plain and tracked on the same keys
+    ["fair", "single", "fair", "tracked"],  # fair waiters beside plain and tracked ones
 ])
 def test_processes_times_threads_on_one_server(redis_server, redis_client, fleet):
     procs = [subprocess.Popen([sys.executable, "-c", PROCESS, layout, str(redis_server.port),
@@ -55,6 +57,7 @@ def test_processes_times_threads_on_one_server(redis_server, redis_client, fleet
     assert sum(counts) == 4 * 4 * 50 and counts == [400, 400]
     assert [int(redis_client.get(f"occupancy:{k}")) for k in range(2)] == [0, 0]
     assert redis_client.keys("load/*") == []
+    assert not redis_client.keys("tarvex-locks:*queue*")  # no fair waiter left a place
 
 
 def run_threads(n, target):

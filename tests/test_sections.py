@@ -4,6 +4,7 @@ import json
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -159,3 +160,32 @@ def test_a_crowd_of_tasks_on_one_instance_waits_for_connections(redis_server, re
 
     assert run(crowd()) == []
     assert redis_client.keys("crowd/*") == []
+
+
+def test_a_cancelled_fair_waiter_leaves_no_place(redis_server, redis_client):
+    a, queue = Address("fair/async"), "tarvex-locks:{fair/async}:queue:fair/async"
+
+    async def scenario():
+        holder, waiter, later = locks = [AsyncQuorvane(fair=True) for _ in range(3)]
+        for lock in locks:
+            lock.connect("127.0.0.1", port=redis_server.port)
+        assert await holder.acquire(a)
+        waiting = asyncio.create_task(waiter.acquire(a))
+        deadline = time.monotonic() + 5
+        while redis_client.zcard(queue) < 1:
+            assert time.monotonic() < deadline, "the waiter never queued"
+            await asyncio.sleep(0.01)
+        waiting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await waiting
+        left = redis_client.zcard(queue)
+        behind = asyncio.create_task(later.acquire(a, timeout_ms=5000))
+        await asyncio.sleep(0.2)
+        await holder.release(a)  # straight to the one still waiting
+        got = await behind
+        await later.release(a)
+        for lock in locks:
+            await lock.disconnect()
+        return left, got
+
+    assert run(scenario()) == (0, True)

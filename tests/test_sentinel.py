@@ -2,6 +2,8 @@
 lock is held, with the replica in sync and with the replica lagging."""
 import asyncio
 import json
+import threading
+import time
 
 import pytest
 
@@ -76,4 +78,25 @@ def test_failover_with_a_lagging_replica(min_replicas, track_holders, first_hold
         proxies[0].close()
         assert second.acquire(Address("order/9"), timeout_ms=0) is True
         for lock in (first, second):
+            lock.disconnect()
+
+
+def test_a_fair_lock_is_handed_on_after_a_failover():
+    a = Address("order/fair")
+    with LocalSentinel() as topology:
+        holder, waiter = (connected(topology, track_holders=True, fair=True) for _ in range(2))
+        assert holder.acquire(a)
+        before = holder.fence(a)
+        with topology.primary.client() as primary:
+            primary.wait(1, 5000)  # the replica has the lock and its counter
+        fail_over(topology)
+        outcome = {}
+        thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=10000)))
+        thread.start()
+        time.sleep(0.3)  # queued on the new primary
+        holder.release(a)
+        thread.join(20)
+        assert outcome["got"] is True and waiter.fence(a) > before
+        waiter.release(a)
+        for lock in (holder, waiter):
             lock.disconnect()

@@ -206,3 +206,37 @@ def test_a_release_that_fails_is_sent_again(redis_server, redis_client):
         time.sleep(0.05)
     for instance in (lock, other):
         instance.disconnect()
+
+
+def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_server,
+                                                                     redis_client):
+    a, queue = Address("fair/1"), "tarvex-locks:{fair/1}:queue:fair/1"
+    holder, newcomer, *waiters = locks = [TrackedQuorvane(fair=True) for _ in range(5)]
+    for lock in locks:
+        lock.connect("127.0.0.1", port=redis_server.port)
+    assert holder.acquire(a)
+    served = []
+
+    def wait(lock):
+        assert lock.acquire(a, timeout_ms=10000)
+        served.append((lock, lock.fence(a)))
+        lock.release(a)
+
+    threads = [threading.Thread(target=wait, args=(lock,)) for lock in waiters]
+    for i, thread in enumerate(threads):  # each queued before the next arrives
+        thread.start()
+        deadline = time.monotonic() + 5
+        while redis_client.zcard(queue) < i + 1:
+            assert time.monotonic() < deadline, "a waiter never queued"
+            time.sleep(0.01)
+    first = holder.fence(a)
+    holder.release(a)  # handed to the first waiter at once: a newcomer cannot barge in
+    assert newcomer.acquire(a, blocking=False) is False
+    for thread in threads:
+        thread.join(30)
+    assert [lock for lock, _ in served] == waiters
+    fences = [first] + [fence for _, fence in served]
+    assert fences == sorted(set(fences))
+    assert redis_client.exists("fair/1", queue, "tarvex-locks:{fair/1}:waiters:fair/1") == 0
+    for lock in locks:
+        lock.disconnect()

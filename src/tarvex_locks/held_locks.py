@@ -175,7 +175,7 @@ def scan_server(where: str, client: redis.Redis, pattern: str,
                 older_than: float | None) -> list[HeldLock]:
     touchless(client)
     keys = [k for k in client.scan_iter(match=pattern, count=1000, _type="STRING")
-            if not k.startswith(holders.HEARTBEAT_PREFIX.encode())]
+            if not k.startswith(holders.OWN_PREFIX.encode())]  # heartbeats, fair locks' keys
     found: list[HeldLock] = []
     for start in range(0, len(keys), BATCH):
         batch = keys[start:start + BATCH]

@@ -25,7 +25,8 @@ from dataclasses import dataclass
 from typing import Any
 
 HOLDER_KEY = "tarvex.holder"
-HEARTBEAT_PREFIX = "tarvex-locks:alive:"
+OWN_PREFIX = "tarvex-locks:"  # the package's own keys, which are not locks
+HEARTBEAT_PREFIX = OWN_PREFIX + "alive:"
 NOT_CONNECTED = "Quorvane is not connected. Call connect() before using this method."
 
 # One attempt, for servers before 7.0 (which refuse SET ... NX GET): write the key if it is
