@@ -5,7 +5,9 @@ read-modify-write of a shared counter, release. The same workload also runs with
 its lost updates show what the lock prevents. By default a private redis-server is started on a
 free loopback port and stopped at the end; --redis HOST:PORT uses an existing server, --cluster
 N a private cluster of N masters (beside a private single server, for comparison), --sentinel a
-private primary with one replica and three sentinels.
+private primary with one replica and three sentinels. --fair runs the Redis workload once more
+with fair locks (waiters served in arrival order, woken at the release) beside the polling ones.
+Each run shows how long acquires waited: percentiles, and how many waits fell in each decade.
 """
 from __future__ import annotations
 
@@ -43,15 +45,21 @@ def make_lock(backend: str, opts: dict[str, Any]) -> Any:
         from tarvex_data.lock.implementations.sellavar import Sellavar
 
         return Sellavar()
-    layout = opts["layout"]
+    layout, fair = opts["layout"], opts.get("fair", False)
     if layout == "cluster":
         from tarvex_locks.cluster import QuorvaneCluster
+        from tarvex_locks.tracked import TrackedQuorvaneCluster
 
-        lock: Any = QuorvaneCluster()
+        lock: Any = TrackedQuorvaneCluster(fair=True) if fair else QuorvaneCluster()
     elif layout == "sentinel":
         from tarvex_locks.sentinel import sentinel_quorvane
 
-        lock = sentinel_quorvane(opts["service"], [tuple(s) for s in opts["sentinels"]])()
+        lock = sentinel_quorvane(opts["service"], [tuple(s) for s in opts["sentinels"]],
+                                 track_holders=fair, fair=fair)()
+    elif fair:
+        from tarvex_locks.tracked import TrackedQuorvane
+
+        lock = TrackedQuorvane(fair=True)
     else:
         from tarvex_data.lock.implementations.quorvane import Quorvane
 
@@ -162,7 +170,7 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
     counters = [ctx.Value("q", 0) for _ in range(opts["P"])]
     total = opts["P"] * opts["T"] * opts["N"]
     label = f"{backend:<8} {opts['layout'] if backend == 'quorvane' else '':<8} " \
-            f"{'locked' if locked else 'no lock'}"
+            f"{run_name(locked, opts.get('fair', False))}"
     task = progress_bar.add_task(label, total=total) if progress_bar else None
     # daemonic: a worker left by an interrupt mid-start is ended at exit, not waited for
     procs = [ctx.Process(target=worker, args=(backend, locked, opts, counters[i], results),
@@ -213,18 +221,33 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
 
     return {
         "backend": backend, "layout": opts["layout"] if backend == "quorvane" else "in-process",
-        "locked": locked, "sections": done,
+        "locked": locked, "fair": opts.get("fair", False), "sections": done,
         "throughput_per_s": done / wall if wall else 0.0, "wall_s": wall,
         "acquire_p50_ms": pct(0.50), "acquire_p99_ms": pct(0.99),
         "acquire_max_ms": latencies[-1] * 1000 if latencies else None,
         "acquire_mean_ms": statistics.fmean(latencies) * 1000 if latencies else None,
         "waiting_s": sum(latencies), "timeouts": sum(r["timeouts"] for r in reports),
-        "lost_updates": done - counted,
+        "lost_updates": done - counted, "waits": decades(latencies),
     }
 
 
+DECADES = ("<1 ms", "1-10 ms", "10-100 ms", "0.1-1 s", ">=1 s")
+
+
+def decades(waits: list[float]) -> list[int]:
+    """How many waits fell in each of DECADES."""
+    counts = [0] * len(DECADES)
+    for wait in waits:
+        counts[min(len(DECADES) - 1, max(0, math.floor(math.log10(max(wait, 1e-9))) + 4))] += 1
+    return counts
+
+
+def run_name(locked: bool, fair: bool) -> str:
+    return ("locked, fair" if fair else "locked") if locked else "no lock"
+
+
 def print_tables(rows: list[dict[str, Any]], masters: int) -> None:
-    console = Console(width=max(100, Console().width))
+    console = Console(width=max(150, Console().width))
 
     def ms(v: float | None) -> str:
         return "-" if v is None else f"{v:.2f}"
@@ -236,7 +259,7 @@ def print_tables(rows: list[dict[str, Any]], masters: int) -> None:
             name = "Sellavar (in-process)"
         table = Table(title=name)
         for col in ("run", "sections", "per s", "acquire p50 ms", "p99 ms", "max ms",
-                    "waiting s", "timeouts", "lost"):
+                    "waiting s", "timeouts", "lost", "waits " + " | ".join(DECADES)):
             table.add_column(col, justify="right")
         for r in rows:
             if (r["backend"], r["layout"]) != (backend, layout):
@@ -244,11 +267,12 @@ def print_tables(rows: list[dict[str, Any]], masters: int) -> None:
             lost = str(r["lost_updates"])
             if r["locked"] and r["lost_updates"]:
                 lost = f"[bold red]{lost}[/]"
-            table.add_row("locked" if r["locked"] else "no lock", str(r["sections"]),
+            waits = " | ".join(str(n) for n in r["waits"]) if r["locked"] else "-"
+            table.add_row(run_name(r["locked"], r["fair"]), str(r["sections"]),
                           f"{r['throughput_per_s']:.0f}", ms(r["acquire_p50_ms"]),
                           ms(r["acquire_p99_ms"]), ms(r["acquire_max_ms"]),
                           f"{r['waiting_s']:.2f}" if r["locked"] else "-", str(r["timeouts"]),
-                          lost)
+                          lost, waits)
         console.print(table)
 
 
@@ -292,6 +316,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--timeout-ms", type=timeout_ms, default=30000, help="acquire timeout, ms")
     p.add_argument("--backend", choices=("both", "quorvane", "sellavar"), default="both",
                    help="which back-end to run")
+    p.add_argument("--fair", action="store_true",
+                   help="also run the Redis workload with fair locks (arrival order, woken at"
+                        " the release), beside the polling ones")
     p.add_argument("--json", metavar="PATH", help="also write the results as JSON")
     p.add_argument("--no-progress", action="store_true", help="no live progress bar")
     args = p.parse_args(argv)
@@ -344,8 +371,9 @@ def main_body(argv: list[str] | None) -> int:
             progress.start()
         for backend in backends:
             for t in (targets if backend == "quorvane" else targets[:1]):
-                for locked in (True, False):
-                    rows.append(run_one(backend, locked, t, progress))
+                fair = [True] if args.fair and backend == "quorvane" else []
+                for locked, t_fair in [(True, False), *((True, f) for f in fair), (False, False)]:
+                    rows.append(run_one(backend, locked, {**t, "fair": t_fair}, progress))
     finally:
         if progress:
             progress.stop()
