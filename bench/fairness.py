@@ -222,19 +222,23 @@ def plot(load_results: dict, path: str) -> str:
     matplotlib.use("Agg")  # no display needed
     import matplotlib.pyplot as plt
 
-    fig, ax = plt.subplots(figsize=(8, 4.5))
+    fig, (cdf, tail) = plt.subplots(2, 1, figsize=(8, 7), sharex=True)
     for name, v in load_results.items():
         waits = [max(x, 1e-3) for x in v["waits_ms"]]  # a log axis has no zero
         n = len(waits)
-        ax.step(waits, [(i + 1) / n for i in range(n)], where="post",
-                label=f"{name} (p99 {v['p99_ms']:.1f} ms, max {v['max_ms']:.0f} ms)")
-    ax.set_xscale("log")
-    ax.set_xlabel("acquire wait (ms, log scale)")
-    ax.set_ylabel("share of acquires waiting at most this long")
-    ax.set_title("Acquire waits, 1 ms sections on one address")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(loc="lower right", fontsize=8)
-    fig.tight_layout()
+        cdf.step(waits, [(i + 1) / n for i in range(n)], where="post",
+                 label=f"{name} (p99 {v['p99_ms']:.1f} ms, max {v['max_ms']:.0f} ms)")
+        tail.step(waits, [(n - i - 1) / n or 0.5 / n for i in range(n)], where="post")
+    cdf.set_ylabel("share of acquires waiting\nat most this long")
+    tail.set_ylabel("share waiting longer\n(log scale: the tail)")
+    tail.set_yscale("log")
+    tail.set_xscale("log")
+    tail.set_xlabel("acquire wait (ms, log scale)")
+    cdf.set_title("Acquire waits, 4 processes x 2 threads, 1 ms sections on one address")
+    for ax in (cdf, tail):
+        ax.grid(True, which="both", alpha=0.3)
+    fig.legend(loc="lower center", fontsize=8, ncol=1)
+    fig.tight_layout(rect=(0, 0.1, 1, 1))
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return f"picture: {path}"
