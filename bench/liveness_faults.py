@@ -1,8 +1,8 @@
 """What the heartbeat and `lapsed` say under the faults they exist for, measured: a reconnect
 after the heartbeat lapsed, a stalled server beside a healthy one, a fork right after
 `connect`, a reaping attempt's lost second write, a second event loop, a crowd of asyncio tasks,
-a release that fails, values no lock writes, and a cluster failover under min_replicas. Run by
-bench/faults.py (`./run faults --only liveness`)."""
+a release that fails, values no lock writes, a paused holder against fenced storage, and a
+cluster failover under min_replicas. Run by bench/faults.py (`./run faults --only liveness`)."""
 import json
 import os
 import subprocess
@@ -376,5 +376,70 @@ def main(runs: int) -> None:
         crowd(server.port)
         owed(server.port, max(1, runs // 2))
         foreign(server.port)
+        paused_holder(server.port, runs)
     for ttl in (3.0, 10.0):
         cluster_failover(runs, ttl)
+
+
+PAUSED = """
+lock = Short(fair=True); lock.connect('127.0.0.1', port=port)
+r = redis.Redis(port=port)
+guarded = r.register_script(GUARDED_WRITE)
+a = Address('fenced')
+assert lock.acquire(a)
+fence = lock.fence(a)
+print('holding', flush=True)
+sys.stdin.readline()  # stopped (SIGSTOP) past its TTL, then continued
+print(json.dumps([fence, guarded(keys=['fenced:data', 'fenced:fence'], args=[fence, 'old']),
+                  lock.lapsed]), flush=True)
+"""
+
+# The storage side of fencing: a write counts only with a token no older than the newest seen.
+GUARDED_WRITE = """
+if tonumber(ARGV[1]) < tonumber(redis.call('GET', KEYS[2]) or '0') then return 0 end
+redis.call('SET', KEYS[2], ARGV[1])
+redis.call('SET', KEYS[1], ARGV[2])
+return 1
+"""
+
+
+def paused_holder(port: int, runs: int) -> None:
+    import signal
+
+    import redis
+    from tarvex_locks.tracked import TrackedQuorvane
+    from tarvex_utils.models.data_models.address import Address
+
+    print(f"\nA fair holder (TTL 1 s) stopped by SIGSTOP until a reaping fair waiter has taken"
+          f" the lock and writes through a fence-guarded script; the old holder, continued,"
+          f" writes too; {runs} runs:")
+    admin = redis.Redis(port=port)
+    guarded = admin.register_script(GUARDED_WRITE)
+    rejected, taken, lapsed = 0, 0, 0
+    for _ in range(runs):
+        admin.delete("fenced", "fenced:data", "fenced:fence")
+        p = subprocess.Popen([sys.executable, "-c", PRELUDE + f"GUARDED_WRITE = {GUARDED_WRITE!r}"
+                              + PAUSED, str(port)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+        assert p.stdout.readline().strip() == "holding"
+        p.send_signal(signal.SIGSTOP)
+        waiter = TrackedQuorvane(fair=True, reap_dead=True)
+        waiter.connect("127.0.0.1", port=port)
+        got = waiter.acquire(Address("fenced"), timeout_ms=5000)
+        taken += got
+        if got:
+            guarded(keys=["fenced:data", "fenced:fence"], args=[waiter.fence(Address("fenced")),
+                                                                "new"])
+        p.send_signal(signal.SIGCONT)
+        p.stdin.write("\n")
+        p.stdin.flush()
+        _, written, was_lapsed = json.loads(p.stdout.readline())
+        p.wait(30)
+        rejected += written == 0 and admin.get("fenced:data") == b"new"
+        lapsed += was_lapsed
+        if got:
+            waiter.release(Address("fenced"))
+        waiter.disconnect()
+    print(f"  the waiter took the lock in {taken} of {runs} runs; the old holder's write was"
+          f" rejected in {rejected} of {runs} (the data kept the new holder's write); its"
+          f" `lapsed` read True in {lapsed}")
