@@ -287,7 +287,7 @@ def asyncio_stall(port: int, rounds: int) -> dict:
             await a.release(free)
 
         from tarvex_locks import holders
-        from tarvex_locks.wire import SHA
+        from tarvex_locks.protocol import SHA
 
         value = holders.lock_value(None)
 
@@ -369,7 +369,7 @@ def async_cases(port: int, ops: int, rounds: int) -> dict:
             await a.release(address)
 
     from tarvex_locks import holders
-    from tarvex_locks.wire import SHA
+    from tarvex_locks.protocol import SHA
 
     raw, value = a.client, holders.lock_value(None)
 

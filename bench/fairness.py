@@ -49,7 +49,8 @@ def handoffs(port: int, per_round: int, rounds: int) -> dict:
         for kind in kinds if r % 2 == 0 else kinds[::-1]:  # no case always runs first
             (take, give, _), (wait_take, wait_give, _) = pairs[kind]
             for _ in range(per_round):
-                assert take()
+                if not take():
+                    raise RuntimeError(f"{kind}: a free lock was not taken")
                 waiting, got = threading.Event(), []
 
                 def waiter() -> None:
@@ -68,9 +69,8 @@ def handoffs(port: int, per_round: int, rounds: int) -> dict:
                 thread.join()
                 assert got[0][0], f"{kind}: the waiter timed out"
                 gaps[kind].append((got[0][1] - released) * 1000)
-    for (a, b) in pairs.values():
-        a[2]()
-        b[2]()
+    for holder, waiter in pairs.values():
+        holder[2](), waiter[2]()
     return {NAMES[kind]: {"p50": statistics.median(g), "max": max(g), "n": len(g)}
             for kind, g in gaps.items()}
 
@@ -158,7 +158,7 @@ def load(port: int, seconds: float, rounds: int, procs: int = 4, threads: int = 
             "per_second": sum(run["sections"] for run in rs) / seconds,
             "ratio": statistics.median(a / b for a, b in zip(rates, base)),
             "p50_ms": waits[len(waits) // 2], "p99_ms": waits[int(len(waits) * 0.99)],
-            "max_ms": waits[-1], "acquires": len(waits),
+            "max_ms": waits[-1], "acquires": len(waits), "long": sum(x >= 100 for x in waits),
             "timeouts": sum(run["timeouts"] for run in rs), "waits_ms": waits}
     return out
 
@@ -166,16 +166,20 @@ def load(port: int, seconds: float, rounds: int, procs: int = 4, threads: int = 
 def uncontended(port: int, ops: int, rounds: int) -> dict:
     from cases import interleaved
 
-    cases = {}
+    cases, closers = {}, []
     for kind in ("polling", "fair"):
-        take, give, _ = make(kind, port, f"alone-{kind}")
+        take, give, close = make(kind, port, f"alone-{kind}")
+        closers.append(close)
 
         def pairs(n, take=take, give=give):
             for _ in range(n):
                 take()
                 give()
         cases[NAMES[kind]] = pairs
-    return interleaved(cases, ops, rounds)
+    result = interleaved(cases, ops, rounds)
+    for close in closers:
+        close()
+    return result
 
 
 def leftovers(port: int, count: int) -> dict:
@@ -262,11 +266,11 @@ def bench(quick: bool) -> dict:
         print(f"\nFairness under load: 4 processes x 2 threads on one address, 1 ms sections,"
               f" {seconds:g} s per case in {rounds} interleaved round(s)")
         print(f"  {'case':<42} {'sections/s':>10} {'ratio':>6} {'wait p50':>9} {'p99':>9}"
-              f" {'max':>9} {'acquires':>8} {'timeouts':>8}")
+              f" {'max':>9} {'acquires':>8} {'>=0.1 s':>7} {'timeouts':>8}")
         for name, v in loaded.items():
             print(f"  {name:<42} {v['per_second']:>10.0f} {v['ratio']:>6.3f}"
                   f" {v['p50_ms']:>6.2f} ms {v['p99_ms']:>6.1f} ms {v['max_ms']:>6.0f} ms"
-                  f" {v['acquires']:>8} {v['timeouts']:>8}")
+                  f" {v['acquires']:>8} {v['long']:>7} {v['timeouts']:>8}")
         alone = run_case("uncontended", server.port, ops, op_rounds)
         print("\nUncontended acquire + release, fair mode beside polling (interleaved rounds)")
         for name, v in alone.items():

@@ -1,7 +1,8 @@
 """Per-call costs of both lock modules beside their references, printed side by side.
 
 Usage: ./run bench [--quick] [--json PATH]
-Every figure is a median of interleaved rounds in one run; the ratios decide.
+Every figure is a median of interleaved rounds in one run; the ratios decide. The waiting
+cases (bench/fairness.py) also draw bench/waits.png, with matplotlib (the plot extra).
 """
 import argparse
 import json
@@ -13,6 +14,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 from tarvex_locks.local_servers import EmbeddedRedis  # noqa: E402
+
+import fairness  # noqa: E402
 
 
 def run_case(*args: object) -> dict:
@@ -80,6 +83,7 @@ def main() -> int:
     print("\nBytes held per distinct address (tracemalloc, 100,000 addresses)")
     print(f"  Sellavar {memory['Sellavar']:.0f} B; floor (two dict entries, a Lock, the record)"
           f" {memory['floor']:.0f} B; ratio {memory['Sellavar'] / memory['floor']:.3f}")
+    results["fairness"] = fairness.bench(args.quick)
 
     print("\nTargets")
     checks = []
@@ -92,6 +96,9 @@ def main() -> int:
                    1.10))
     checks.append(("AsyncQuorvane / TrackedQuorvane", results["async"]["AsyncQuorvane"]["wall_ratio"],
                    1.30))
+    alone = results["fairness"]["uncontended"]
+    checks.append(("TrackedQuorvane fair=True / polling, uncontended",
+                   alone[fairness.NAMES["fair"]]["wall_ratio"], 1.15))
     for name, ms in results["asyncio_stall_ms"].items():
         if name.endswith("AsyncQuorvane, awaited"):
             checks.append((f"stall, {name.split(',')[0]} (ms)", ms, 1.0))

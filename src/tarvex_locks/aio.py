@@ -86,7 +86,7 @@ class AsyncQuorvane:
             limit, {k: v for k, v in options.items() if k != "port"})
         self.client = self._driver.first
         self._state.link = Link(self.min_replicas, self.replica_timeout_ms)
-        sync_driver.track(self, self._state, host, options)
+        sync_driver.track(self, self._state, host, options, self.client)
 
     async def disconnect(self) -> None:
         """Stops this process's heartbeat on the server if no other instance uses it (the

@@ -114,14 +114,21 @@ def server_options(port: int, username: str | None, password: str | None, ssl: b
     return options
 
 
-def bounded_client(cls: type, host: str, options: Mapping[str, Any], seconds: float) -> Any:
+def bounded_client(cls: type, host: str, options: Mapping[str, Any], seconds: float,
+                   nodes: Callable[[], list[tuple[str, int]]] | None = None) -> Any:
     """A sync client of `cls`'s layout (its `layout`: "single", "cluster" or "sentinel") for
-    the same server, whose every command ends within about `seconds`: no retries."""
+    the same server, whose every command ends within about `seconds`: no retries. A cluster's
+    is introduced to every node the instance's own client knows (`nodes`), so that it can be
+    made again after the node named to `connect` died."""
     quick = {**options, "socket_timeout": seconds, "socket_connect_timeout": seconds,
              "retry": Retry(NoBackoff(), 0)}
     layout = getattr(cls, "layout", "single")
     if layout == "cluster":
-        return RedisCluster(host=host, **quick)
+        from redis.cluster import ClusterNode
+
+        port = quick.pop("port")
+        known = dict.fromkeys([(host, port), *(nodes() if nodes else [])])
+        return RedisCluster(startup_nodes=[ClusterNode(h, p) for h, p in known], **quick)
     if layout == "sentinel":
         from redis.sentinel import Sentinel
 
@@ -189,14 +196,25 @@ _pulses: dict[Any, Pulse] = {}
 _pulses_guard = threading.Lock()
 
 
-def track(instance: Any, state: LockState, host: str, options: Mapping[str, Any]) -> None:
+def track(instance: Any, state: LockState, host: str, options: Mapping[str, Any],
+          client: Any) -> None:
     """Counts a newly connected instance among its server's heartbeat's users."""
     cls = type(instance)
     ttl = float(cls.heartbeat_ttl)
     link = Link(getattr(cls, "min_replicas", 0), getattr(cls, "replica_timeout_ms", 100))
     state.server = ((cls, host, options.get("port")), ttl, link,
-                    partial(bounded_client, cls, host, dict(options), ttl * BOUND_SHARE))
+                    partial(bounded_client, cls, host, dict(options), ttl * BOUND_SHARE,
+                            partial(known_nodes, client)))
     rejoin(instance, state)
+
+
+def known_nodes(client: Any) -> list[tuple[str, int]]:
+    """The nodes a cluster client (sync or asyncio) has learnt of; none for other clients."""
+    get_nodes = getattr(client, "get_nodes", None)
+    try:
+        return [(node.host, int(node.port)) for node in get_nodes()] if get_nodes else []
+    except Exception:  # noqa: BLE001 - an asyncio client not yet initialised knows none
+        return []
 
 
 def rejoin(instance: Any, state: LockState) -> Heartbeat:

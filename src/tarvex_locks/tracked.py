@@ -78,7 +78,8 @@ class Tracked:
         state.link = Link(getattr(self, "min_replicas", 0),
                           getattr(self, "replica_timeout_ms", 100))  # a new client: learn anew
         sync_driver.track(self, state, host, sync_driver.server_options(
-            port, username, password, ssl, ssl_certfile, ssl_keyfile, ssl_ca_certs))
+            port, username, password, ssl, ssl_certfile, ssl_keyfile, ssl_ca_certs),
+            self.client)  # type: ignore[attr-defined]
 
     def disconnect(self) -> None:
         state = self.__dict__.get("_state")
