@@ -265,7 +265,7 @@ FAIR = """
 import sys
 from tarvex_locks.tracked import TrackedQuorvane
 from tarvex_utils.models.data_models.address import Address
-q = type('Short', (TrackedQuorvane,), {'heartbeat_ttl': 1.0})(fair=True)
+q = type('Short', (TrackedQuorvane,), {'heartbeat_ttl': 2.0})(fair=True)
 q.connect('127.0.0.1', port=int(sys.argv[1]))
 if sys.argv[2] == 'hold':
     assert q.acquire(Address('queued'))
@@ -277,16 +277,21 @@ sys.stdin.readline()
 """
 
 
-@pytest.mark.parametrize("killed", ["first waiter", "holder"])
+@pytest.mark.parametrize("killed,holder_fair", [
+    ("holder", True),  # queued behind it: reaped once its heartbeat lapsed
+    ("first waiter", True),  # the claim handed to it lasts only what was left of its place
+    ("first waiter", False),  # a release that hands nothing on: its place expires by itself
+])
 def test_a_killed_fair_waiter_or_holder_blocks_the_queue_no_longer_than_its_ttl(
-        redis_server, redis_client, killed):
+        redis_server, redis_client, killed, holder_fair):
     a, queue = Address("queued"), "tarvex-locks:{queued}:queue:queued"
-    holder = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})(fair=True, reap_dead=True)
+    Short = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 2.0})
+    holder = Short(fair=holder_fair, reap_dead=True)
     holder.connect("127.0.0.1", port=redis_server.port)
-    role = "hold" if killed == "holder" else "wait"
     if killed != "holder":
         assert holder.acquire(a)
-    with subprocess.Popen([sys.executable, "-c", FAIR, str(redis_server.port), role],
+    with subprocess.Popen([sys.executable, "-c", FAIR, str(redis_server.port),
+                           "hold" if killed == "holder" else "wait"],
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as victim:
         assert victim.stdout.readline().strip() in ("holding", "waiting")
         deadline = time.monotonic() + 5
@@ -294,24 +299,28 @@ def test_a_killed_fair_waiter_or_holder_blocks_the_queue_no_longer_than_its_ttl(
             assert time.monotonic() < deadline, "the waiter never queued"
             time.sleep(0.01)
         outcome = {}
-        behind = threading.Thread(target=lambda: outcome.update(got=holder.acquire(a, timeout_ms=4000)))
+        behind = threading.Thread(target=lambda: outcome.update(got=holder.acquire(a, timeout_ms=6000)))
         if killed == "holder":
-            behind.start()  # queued behind a holder that dies
+            behind.start()
         victim.kill()
     if killed == "holder":
         behind.join(10)
-        assert outcome["got"] is True  # reaped once its heartbeat lapsed (TTL 1 s)
+        assert outcome["got"] is True
     else:
-        holder.release(a)  # handed to the dead waiter: its claim expires, unconfirmed
+        time.sleep(1.5)  # 0.5 s of its 2 s place left
+        holder.release(a)
         other = TrackedQuorvane(fair=True)
         other.connect("127.0.0.1", port=redis_server.port)
-        assert other.acquire(a, timeout_ms=4000) is True
+        assert other.acquire(a, timeout_ms=1200) is True
         other.release(a)
         other.disconnect()
         holder.acquire(a)
     holder.release(a)
     holder.disconnect()
-    assert redis_client.exists("queued", queue) == 0
+    deadline = time.monotonic() + 5
+    while redis_client.exists("queued", queue, "tarvex-locks:{queued}:waiters:queued"):
+        assert time.monotonic() < deadline, "the queue outlived its waiters"
+        time.sleep(0.05)
 
 
 def test_a_fair_waiter_whose_wake_up_is_lost_still_gets_the_lock(redis_server, monkeypatch):

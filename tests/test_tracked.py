@@ -240,3 +240,50 @@ def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_serve
     assert redis_client.exists("fair/1", queue, "tarvex-locks:{fair/1}:waiters:fair/1") == 0
     for lock in locks:
         lock.disconnect()
+
+
+def test_a_short_ttl_beside_a_long_one_never_shortens_the_heartbeat(redis_server, redis_client):
+    Long, Short = (type(n, (TrackedQuorvane,), {"heartbeat_ttl": t}) for n, t in
+                   (("Long", 10.0), ("Short", 1.0)))
+    long, short = Long(), Short()
+    for lock in (long, short):
+        lock.connect("127.0.0.1", port=redis_server.port)
+    assert long.acquire(Address("two-ttls"))
+    short.disconnect()  # its TTL no longer refreshed; the key must live by the longer one
+    key = holders.identity.heartbeat_key
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        assert redis_client.exists(key) and not long.lapsed
+        time.sleep(0.05)
+    long.release(Address("two-ttls"))
+    long.disconnect()
+
+
+@pytest.mark.parametrize("lost", [1, 2])  # the reply of a fair attempt; its clean-up too
+def test_a_fair_attempt_whose_reply_is_lost_leaves_nothing(redis_server, redis_client, lost):
+    from tarvex_locks.fair import SHA, TAKE
+
+    failing = []
+
+    class Flaky(redis.Redis):
+        def execute_command(self, *args, **options):
+            if failing and args[0] in ("EVALSHA", "EVAL"):
+                failing.pop()
+                if args[1] in (TAKE, SHA[TAKE]):
+                    super().execute_command(*args, **options)  # applied, its reply lost
+                raise redis.exceptions.ConnectionError("lost on the way")
+            return super().execute_command(*args, **options)
+
+    Lock = type("Lock", (TrackedQuorvane,), {
+        "heartbeat_ttl": 1.0, "_get_redis_client": staticmethod(lambda h, **o: Flaky(host=h, **o))})
+    lock = Lock(fair=True)
+    lock.connect("127.0.0.1", port=redis_server.port)
+    assert lock.acquire(Address("warm")) and lock.release(Address("warm")) is None  # fresh
+    failing.extend([1] * lost)
+    with pytest.raises(redis.exceptions.ConnectionError):
+        lock.acquire(Address("lost/fair"), blocking=False)
+    deadline = time.monotonic() + 5
+    while redis_client.exists("lost/fair"):  # taken back at once, or owed and sent again
+        assert time.monotonic() < deadline, "a fair attempt's value was left behind"
+        time.sleep(0.05)
+    lock.disconnect()

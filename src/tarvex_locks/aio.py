@@ -17,6 +17,7 @@ Nothing blocks the loop: every command and every pause is awaited.
 """
 from __future__ import annotations
 
+import asyncio
 from collections.abc import Mapping, Sequence
 from functools import partial
 from types import TracebackType
@@ -92,15 +93,10 @@ class AsyncQuorvane:
         """Stops this process's heartbeat on the server if no other instance uses it (the
         process's last instance deletes its heartbeat key), and closes the client."""
         ending = sync_driver.untrack(self, self._state)
-        driver = self._driver
-        if driver is None:
-            return
-        if ending is not None:
-            try:
-                await driver.run(protocol.end(ending, self._state.link))
-            except Exception:  # noqa: BLE001 - it lapses by itself within its TTL
-                pass
-        await driver.close()
+        if ending is not None:  # the heartbeat key goes with the process's last instance
+            await asyncio.to_thread(ending.join, sync_driver.ending_bound(self._state))
+        if self._driver is not None:
+            await self._driver.close()
 
     @property
     def is_connected(self) -> bool:

@@ -5,38 +5,46 @@ Beside the lock key K, in K's cluster slot (`names`):
 - a queue, a sorted set of the waiters' tokens by arrival;
 - the waiters, a hash of token -> "expiry|window|process|head": a waiter keeps its place by
   checking again at least every `PAUSE`, and one that stops (timed out, cancelled, dead) is
-  passed over once its entry expires, its `window` later;
+  passed over once its entry expires, its `window` later (both keys expire two windows after
+  the last check);
 - a counter that numbers arrivals and holds: never below the server's clock in microseconds,
   so a number lost with the counter (a restart, a failover onto a replica behind) is still
   exceeded by the next one;
 - the last release handed on, briefly (a retried release is then known as its own).
 
 A lock is never free while live waiters queue: whoever frees it, or finds it free, gives it to
-the first live waiter as a claim (the waiter's value, expiring after its window) and publishes
+the first live waiter as a claim (the waiter's value, expiring when its place would have) and
+publishes
 `<token> <fence>` on that waiter's process channel. The waiter confirms the claim, which makes
 it a lock without expiry; a claim nobody confirms (its waiter died) expires by itself.
 """
 from __future__ import annotations
 
+import functools
 import hashlib
 from typing import Any, NamedTuple
 
 from tarvex_locks import holders
 from tarvex_locks.heartbeats import clock
-from tarvex_locks.protocol import (PAUSE, Call, Link, LockState, Steps, not_replicated, refresh,
-                                   script, waited)
+from tarvex_locks.protocol import (PAUSE, Call, Link, LockState, Steps, not_replicated,
+                                   owed_here, refresh, script, waited)
 
 WAKE_PREFIX = "tarvex-locks:wake:"
 
 _COMMON = """
-if redis.replicate_commands then pcall(redis.replicate_commands) end
-local t = redis.call('TIME')
-local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+local now_ms
+local function now()  -- the server's clock in ms, read once and only when needed
+    if not now_ms then
+        local t = redis.call('TIME')
+        now_ms = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+    end
+    return now_ms
+end
 local window = tonumber(ARGV[#ARGV])
 
 local function number()
     local n = redis.call('INCR', KEYS[4])
-    local floor = now * 1000
+    local floor = now() * 1000
     if n < floor then
         n = floor
         redis.call('SET', KEYS[4], string.format('%.0f', n))
@@ -55,19 +63,21 @@ local function first_waiter()
         if not first then return nil end
         local entry = redis.call('HGET', KEYS[3], first)
         if entry then
-            local expiry, wait, process, head = string.match(entry, '^(%d+)|(%d+)|([^|]*)|(.*)$')
-            if expiry and tonumber(expiry) > now then return first, process, head, wait end
+            local expiry, process, head = string.match(entry, '^(%d+)|%d+|([^|]*)|(.*)$')
+            if expiry and tonumber(expiry) > now() then
+                return first, process, head, tonumber(expiry) - now()
+            end
         end
         forget(first)
     end
 end
 
-local function hand_on()
-    local first, process, head, wait = first_waiter()
+local function hand_on()  -- the claim lasts as long as the waiter's place would have
+    local first, process, head, left = first_waiter()
     if not first then return false end
     forget(first)
     local n = number()
-    redis.call('SET', KEYS[1], head .. n .. '}}', 'PX', wait)
+    redis.call('SET', KEYS[1], head .. n .. '}}', 'PX', string.format('%.0f', left))
     redis.call('PUBLISH', 'tarvex-locks:wake:' .. process, first .. ' ' .. n)
     return true
 end
@@ -87,7 +97,7 @@ end
 if not current then
     local first = first_waiter()
     if not first or first == token then
-        forget(token)
+        if first then forget(token) end
         local value = head .. number() .. '}}'
         redis.call('SET', KEYS[1], value)
         return {1, value}
@@ -99,8 +109,11 @@ if ARGV[4] == '1' then
     if not redis.call('ZSCORE', KEYS[2], token) then
         redis.call('ZADD', KEYS[2], number(), token)
     end
-    redis.call('HSET', KEYS[3], token, string.format('%.0f', now + window) .. '|'
+    redis.call('HSET', KEYS[3], token, string.format('%.0f', now() + window) .. '|'
                .. string.format('%.0f', window) .. '|' .. ARGV[2] .. '|' .. head)
+    for i = 2, 3 do  -- gone by themselves once no waiter checks in
+        redis.call('PEXPIRE', KEYS[i], 2 * window)
+    end
 end
 return {0, current}
 """
@@ -162,6 +175,7 @@ class Names(NamedTuple):
     handed: str
 
 
+@functools.lru_cache(maxsize=4096)
 def names(key: str) -> Names:
     """The lock's keys, all in the lock key's cluster slot: its hash tag (the part between the
     first braces, when not empty) in braces, or the whole key in braces when it has none."""
@@ -198,6 +212,18 @@ def script_keys(text: str, keys: tuple[str, ...], *args: Any) -> Steps:
         return (yield Call(("EVALSHA", SHA[text], len(keys), *keys, *args)))
     except NoScriptError:
         return (yield Call(("EVAL", text, len(keys), *keys, *args)))
+
+
+HEAD_END = b'", "fence": '
+
+
+def is_head(value: bytes) -> bool:
+    """A fair acquire's value up to its fence (what is owed when its clean-up failed)."""
+    return value.endswith(HEAD_END)
+
+
+def token_of(head: bytes) -> str:
+    return head[head.rindex(b'"token": "') + 10:-len(HEAD_END)].decode()
 
 
 def fence_of(value: bytes) -> int:
@@ -248,9 +274,9 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
         taken, current = yield from take(link, keys, head, token, join, window)
         if taken or current is None:
             return life, current if taken else None
-        if record.owed.get(keys.lock) == current:  # this process's own release, still owed
+        if owed_here(record, keys.lock, current):  # this process's own release, still owed
             yield from release_value(link, keys, current, window)
-            record.settled(keys.lock, current)
+            record.settled(keys.lock, record.owed.get(keys.lock, current))
             continue
         holder = holders.parse(current)[1] if reap_dead else None
         if holder is None or holder.process == holders.identity.process:
@@ -294,9 +320,10 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
             state.held[key] = (value, life, True)
             return True
     except BaseException:
-        if join:  # failed or interrupted: leave, and hand on whatever was given to it
-            try:
-                yield from leave(state.link, keys, token, head, False, window)
-            except BaseException:  # noqa: BLE001 - the acquire's own error is what counts
-                pass
+        # failed or interrupted with a write perhaps applied: leave the queue, and hand on
+        # whatever was taken or given; what cannot be sent now is owed
+        try:
+            yield from leave(state.link, keys, token, head, False, window)
+        except BaseException:  # noqa: BLE001 - the acquire's own error is what counts
+            record.owe(key, head)
         raise

@@ -50,12 +50,15 @@ if current then return -1 end
 return 0
 """
 
-# Refreshes a heartbeat: a key still there keeps its value (its life) and gets a new
-# time-to-live; a lapsed one is written anew with the proposed value. Answers the value now held.
+# Refreshes a heartbeat: a key still there keeps its value (its life) and a time-to-live of at
+# least the one asked for (never less: instances with a longer TTL count on it); a lapsed one is
+# written anew with the proposed value. Answers the value now held.
 BEAT = """
 local current = redis.call('GET', KEYS[1])
 if current then
-    redis.call('PEXPIRE', KEYS[1], ARGV[2])
+    if redis.call('PTTL', KEYS[1]) < tonumber(ARGV[2]) then
+        redis.call('PEXPIRE', KEYS[1], ARGV[2])
+    end
     return current
 end
 redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])

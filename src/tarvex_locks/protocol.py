@@ -53,6 +53,7 @@ Steps = Generator[Any, Any, Any]
 
 SHA = {script: hashlib.sha1(script.encode()).hexdigest()
        for script in (holders.TAKE, holders.DELETE_IF, holders.BEAT)}
+DELETE_IF_SHA = SHA[holders.DELETE_IF]
 GET = {"get": True}
 
 
@@ -213,17 +214,34 @@ def settle(record: Heartbeat, link: Link) -> Steps:
 
 
 def release_value(link: Link, key: str, value: bytes, is_fair: bool | None = None) -> Steps:
-    """Deletes `value` (a fair one handed on to the next waiter): False if another value holds
-    the key."""
+    """Deletes `value` (a fair one handed on to the next waiter; a fair acquire's head: its
+    place and whatever it was given): False if another value holds the key."""
     if is_fair is None:
+        if fair.is_head(value):
+            yield from fair.leave(link, fair.names(key), fair.token_of(value), value, False,
+                                  fair.window_ms(10.0))
+            return True
         holder = holders.parse(value)[1]
         is_fair = holder is not None and holder.fence is not None
     if is_fair:
         return (yield from fair.release_value(link, fair.names(key), value))
-    return (yield from delete_owned(link, key, value))
+    if link.replicas > 0:
+        return (yield from delete_owned(link, key, value))
+    try:  # every release's path: no step deeper
+        outcome = yield Call(("EVALSHA", DELETE_IF_SHA, 1, key, value))
+    except NoScriptError:
+        outcome = yield Call(("EVAL", holders.DELETE_IF, 1, key, value))
+    return int(outcome) >= 0
 
 
 # --- the lock ---
+
+def owed_here(record: Heartbeat, key: str, current: bytes) -> bool:
+    """Whether `current` is a value (or a claim for a fair head) this process owes a release."""
+    owed = record.owed.get(key) if record.owed else None
+    return owed is not None and (owed == current or fair.is_head(owed)
+                                 and current.startswith(owed))
+
 
 def attempt(state: LockState, key: str, value: bytes, reap_dead: bool) -> Steps:
     """One attempt: the life of the heartbeat it was taken under, or None if not taken. With
@@ -237,12 +255,24 @@ def attempt(state: LockState, key: str, value: bytes, reap_dead: bool) -> Steps:
             return None  # its refresh did not count (too few replicas): no attempt
     life = record.life
     try:
-        taken, current = yield from take(link, key, value)
+        if link.native and link.replicas <= 0:  # every attempt's path: no step deeper
+            try:
+                current = yield Call(("SET", key, value, "NX", "GET"), GET)
+            except ResponseError as e:
+                if "syntax" not in str(e).lower():
+                    raise
+                link.native = False  # a server before 7.0
+                taken, current = yield from take(link, key, value)
+            else:
+                current = None if current is None else holders.as_bytes(current)
+                taken = current is None or current == value
+        else:
+            taken, current = yield from take(link, key, value)
         if taken or current is None:
             return life if taken else None
-        if record.owed.get(key) == current:  # this process's own release, still owed
+        if owed_here(record, key, current):  # this process's own release, still owed
             yield from release_value(link, key, current)
-            record.settled(key, current)
+            record.settled(key, record.owed.get(key, current))
         elif reap_dead:
             holder = holders.parse(current)[1]
             if holder is None or holder.process == holders.identity.process:
@@ -255,12 +285,12 @@ def attempt(state: LockState, key: str, value: bytes, reap_dead: bool) -> Steps:
         taken, _ = yield from take(link, key, value)
         return life if taken else None
     except BaseException:
-        # failed or interrupted with the write perhaps applied: take our own value back; the
-        # attempt's own error is what the caller sees
+        # failed or interrupted with the write perhaps applied: take our own value back (owed,
+        # if that fails too); the attempt's own error is what the caller sees
         try:
             yield from script(holders.DELETE_IF, key, value)
         except BaseException:  # noqa: BLE001
-            pass
+            record.owe(key, value)
         raise
 
 
@@ -309,7 +339,7 @@ def release(state: LockState, key: str) -> Steps:
             if record is not None:
                 record.owe(key, value)
         raise
-    if record is not None:
+    if record is not None and record.owed:
         record.settled(key, value)
     return kept
 

@@ -161,6 +161,7 @@ class Pulse:
         self.connect = connect
         self.busy = threading.Lock()  # held while a command is in flight: a fork waits for it
         self.wake = threading.Event()
+        self.ending = False  # the process's last instance left: delete the heartbeat key
         self.thread = threading.Thread(target=self.run, name="tarvex-locks heartbeat",
                                        daemon=True)
 
@@ -168,16 +169,18 @@ class Pulse:
         record, client = self.record, None
         try:
             while True:
-                with _pulses_guard:
-                    active = bool(record.members)
-                    if not active and _pulses.get(record.name) is self:
-                        del _pulses[record.name]
                 interval = record.ttl / 3
-                with self.busy:
+                with self.busy:  # no refresh can follow the deletion of the last disconnect
+                    with _pulses_guard:
+                        active = bool(record.members)
+                        if not active and _pulses.get(record.name) is self:
+                            del _pulses[record.name]
                     try:
                         client = client or self.connect()
                         if active:
                             run(client, protocol.refresh(record, self.link))
+                        elif self.ending:
+                            run(client, protocol.end(record, self.link))
                         if record.owed:  # once more after the last user left: then the
                             # heartbeat lapses, and a reaper may free what is still owed
                             run(client, protocol.settle(record, self.link))
@@ -226,17 +229,25 @@ def rejoin(instance: Any, state: LockState) -> Heartbeat:
         if pulse is None or pulse.record is not record:
             pulse = _pulses[name] = Pulse(record, link, connect)
             pulse.thread.start()
+        pulse.ending = False
     return record
 
 
-def untrack(instance: Any, state: LockState) -> Heartbeat | None:
-    """The instance disconnects: the record whose key to delete now, if it was the process's
-    last instance."""
+def untrack(instance: Any, state: LockState) -> threading.Thread | None:
+    """The instance disconnects; if it was the process's last instance, its server's heartbeat
+    thread deletes the heartbeat key on its way out: that thread, to wait for."""
     record, last = heartbeats.leave(instance, state)
     pulse = _pulses.get(record.name) if record is not None else None
-    if pulse is not None:
-        pulse.wake.set()  # it stops unless others still use it
-    return record if last else None
+    if pulse is None:
+        return None
+    pulse.ending = last
+    pulse.wake.set()  # it stops unless others still use it
+    return pulse.thread if last else None
+
+
+def ending_bound(state: LockState) -> float:
+    """How long the heartbeat thread may take to delete the key: one bounded command."""
+    return float(state.server[1]) * BOUND_SHARE + 1.0 if state.server else 0.0
 
 
 # --- wake-ups of fair waiters ---

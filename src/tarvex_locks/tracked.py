@@ -85,12 +85,8 @@ class Tracked:
         state = self.__dict__.get("_state")
         if state is not None:
             ending = sync_driver.untrack(self, state)
-            client = getattr(self, "client", None)
-            if ending is not None and client:
-                try:
-                    run(client, protocol.end(ending, state.link))
-                except Exception:  # noqa: BLE001 - it lapses by itself within its TTL
-                    pass
+            if ending is not None:  # the heartbeat key goes with the process's last instance
+                ending.join(sync_driver.ending_bound(state))
         super().disconnect()  # type: ignore[misc]
 
     def _lock_state(self) -> LockState:
