@@ -80,9 +80,12 @@ def test_workbench_bad_options_and_servers_in_one_line(secured, args, message):
     (signal.SIGINT, 130, "interrupted", 0.0),  # while its workers start
 ])
 def test_a_stopped_workbench_leaves_no_process(stop, status, line, after):
+    # Ctrl-C as at a terminal, even when the suite runs where SIGINT is ignored (in the
+    # background), which a child inherits
     run = subprocess.Popen([sys.executable, "-m", "tarvex_locks.workbench", "-N", "100000",
                             "--no-progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           text=True, start_new_session=True)
+                           text=True, start_new_session=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert run.stdout.readline().startswith("2 processes x 4 threads")
     time.sleep(after)  # its private redis-server runs; its workers start, or run
     if stop == signal.SIGINT:

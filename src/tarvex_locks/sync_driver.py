@@ -209,6 +209,8 @@ def track(instance: Any, state: LockState, host: str, options: Mapping[str, Any]
                     partial(bounded_client, cls, host, dict(options), ttl * BOUND_SHARE,
                             partial(known_nodes, client)))
     rejoin(instance, state)
+    if getattr(instance, "fair", False):
+        listen(state)  # subscribed before the first wait, so no first wake-up is missed
 
 
 def known_nodes(client: Any) -> list[tuple[str, int]]:
@@ -259,8 +261,13 @@ wakers: dict[str, Any] = {}
 def expect(request: Expect, waker: Any) -> None:
     """Registers a waiter's waker and makes sure a thread listens on its server."""
     wakers[request.token] = waker
-    name, _, _, connect = request.state.server
-    record = request.state.heartbeat
+    listen(request.state)
+
+
+def listen(state: LockState) -> None:
+    """Makes sure a thread listens for this process's wake-ups on the state's server."""
+    name, _, _, connect = state.server
+    record = state.heartbeat
     with _pulses_guard:
         listener = _listeners.get(name)
         if listener is None or listener.record is not record:
