@@ -243,71 +243,74 @@ def owed_here(record: Heartbeat, key: str, current: bytes) -> bool:
                                  and current.startswith(owed))
 
 
-def attempt(state: LockState, key: str, value: bytes, reap_dead: bool) -> Steps:
-    """One attempt: the life of the heartbeat it was taken under, or None if not taken. With
-    `reap_dead`, a value whose holder's heartbeat is gone is deleted and the write tried
-    again at once."""
-    link, record = state.link, state.heartbeat
-    assert record is not None
-    if not record.fresh(clock()):  # a lock never names a process that looks dead
-        yield from refresh(record, link)
-        if not record.covers(clock()):
-            return None  # its refresh did not count (too few replicas): no attempt
-    life = record.life
-    try:
-        if link.native and link.replicas <= 0:  # every attempt's path: no step deeper
-            try:
-                current = yield Call(("SET", key, value, "NX", "GET"), GET)
-            except ResponseError as e:
-                if "syntax" not in str(e).lower():
-                    raise
-                link.native = False  # a server before 7.0
-                taken, current = yield from take(link, key, value)
-            else:
-                current = None if current is None else holders.as_bytes(current)
-                taken = current is None or current == value
-        else:
-            taken, current = yield from take(link, key, value)
-        if taken or current is None:
-            return life if taken else None
-        if owed_here(record, key, current):  # this process's own release, still owed
-            yield from release_value(link, key, current)
-            record.settled(key, record.owed.get(key, current))
-        elif reap_dead:
-            holder = holders.parse(current)[1]
-            if holder is None or holder.process == holders.identity.process:
-                return None
-            if (yield Call(("EXISTS", holder.heartbeat_key))):
-                return None
-            yield from script(holders.DELETE_IF, key, current)  # only that dead holder's value
-        else:
-            return None
-        taken, _ = yield from take(link, key, value)
-        return life if taken else None
-    except BaseException:
-        # failed or interrupted with the write perhaps applied: take our own value back (owed,
-        # if that fails too); the attempt's own error is what the caller sees
-        try:
-            yield from script(holders.DELETE_IF, key, value)
-        except BaseException:  # noqa: BLE001
-            record.owe(key, value)
-        raise
-
-
 def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking: bool,
             reap_dead: bool) -> Steps:
     """One attempt, then pauses of PAUSE between attempts; the budget counts pauses, not the
-    clock, against `timeout_ms / 1000`, and a negative timeout never runs out."""
+    clock, against `timeout_ms / 1000`, and a negative timeout never runs out.
+
+    An attempt is one write of `value` if the key is free. Finding its own value (a retried
+    write whose reply was lost) counts as taken; finding a value of this process's owed
+    release, or with `reap_dead` one whose holder's heartbeat is gone, it deletes that value and
+    writes again at once. An attempt that fails or is interrupted takes its own value back."""
+    link, record = state.link, state.heartbeat
+    assert record is not None
     limit, spent = timeout_ms / 1000.0, 0.0
     while True:
-        life = yield from attempt(state, key, value, reap_dead)
-        if life is not None:
+        if not record.fresh(clock()):  # a lock never names a process that looks dead
+            yield from refresh(record, link)
+        life = record.life if record.covers(clock()) else None  # else too few replicas have it
+        try:
+            taken = False
+            if life is None:
+                pass
+            elif link.native and link.replicas <= 0:  # every attempt's path: no step deeper
+                try:
+                    current = yield Call(("SET", key, value, "NX", "GET"), GET)
+                except ResponseError as e:
+                    if "syntax" not in str(e).lower():
+                        raise
+                    link.native = False  # a server before 7.0
+                    taken, current = yield from take(link, key, value)
+                else:
+                    current = None if current is None else holders.as_bytes(current)
+                    taken = current is None or current == value
+            else:
+                taken, current = yield from take(link, key, value)
+            if not taken and life is not None and current is not None and (
+                    yield from clear_stale(record, link, key, current, reap_dead)):
+                taken = (yield from take(link, key, value))[0]
+        except BaseException:
+            try:  # the write perhaps applied: take our own value back (owed, if that fails)
+                yield from script(holders.DELETE_IF, key, value)
+            except BaseException:  # noqa: BLE001 - the attempt's own error is what counts
+                record.owe(key, value)
+            raise
+        if taken:
             state.held[key] = (value, life, False)
             return True
         if not blocking or 0 <= limit <= spent:
             return False
         yield Pause(PAUSE)
         spent += PAUSE
+
+
+def clear_stale(record: Heartbeat, link: Link, key: str, current: bytes,
+                reap_dead: bool) -> Steps:
+    """Deletes `current` if it is this process's own owed release or, with `reap_dead`, a dead
+    holder's (that exact value only): whether the key may be free now."""
+    if owed_here(record, key, current):
+        yield from release_value(link, key, current)
+        record.settled(key, record.owed.get(key, current))
+        return True
+    if not reap_dead:
+        return False
+    holder = holders.parse(current)[1]
+    if holder is None or holder.process == holders.identity.process:
+        return False
+    if (yield Call(("EXISTS", holder.heartbeat_key))):
+        return False
+    yield from script(holders.DELETE_IF, key, current)
+    return True
 
 
 def release(state: LockState, key: str) -> Steps:
@@ -323,8 +326,15 @@ def release(state: LockState, key: str) -> Steps:
             return True  # not taken by this instance: nothing of ours to delete
         mine = (owed, None, None)
     value, _, is_fair = mine
+    link = state.link
     try:
-        kept = yield from release_value(state.link, key, value, is_fair)
+        if is_fair is False and link.replicas <= 0:  # every release's path: no step deeper
+            try:
+                kept = int((yield Call(("EVALSHA", DELETE_IF_SHA, 1, key, value)))) >= 0
+            except NoScriptError:
+                kept = int((yield Call(("EVAL", holders.DELETE_IF, 1, key, value)))) >= 0
+        else:
+            kept = yield from release_value(link, key, value, is_fair)
     except NotReplicated:
         raise  # the delete was applied; sending it again would not make replicas have it
     except Exception:

@@ -44,7 +44,9 @@ def run(client: Any, steps: Steps) -> Any:
         while True:
             try:
                 if type(request) is Call:
-                    reply = client.execute_command(*request.args, **request.options)
+                    args, options = request
+                    reply = (client.execute_command(*args, **options) if options
+                             else client.execute_command(*args))
                 elif type(request) is Expect:
                     expected = request.token
                     reply = expect(request, threading.Event())

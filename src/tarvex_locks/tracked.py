@@ -108,7 +108,10 @@ class Tracked:
                 metadata: dict[str, Any] | None = None) -> bool:
         if type(timeout_ms) is not int:
             check_timeout(timeout_ms)
-        client, state = self._connected()
+        client = getattr(self, "client", None)
+        state: LockState | None = self.__dict__.get("_state")
+        if not client or state is None or state.heartbeat is None:
+            client, state = self._connected()
         key = target_address.to_string()
         if self.fair:
             return run(client, fair.acquire(  # type: ignore[no-any-return]
@@ -117,7 +120,10 @@ class Tracked:
                                             blocking, self.reap_dead))  # type: ignore[no-any-return]
 
     def release(self, target_address: Address) -> None:
-        client, state = self._connected()
+        client = getattr(self, "client", None)
+        state: LockState | None = self.__dict__.get("_state")
+        if not client or state is None or state.heartbeat is None:
+            client, state = self._connected()
         key = target_address.to_string()
         if not run(client, protocol.release(state, key)):
             warn_lost(key)
