@@ -5,7 +5,7 @@ They keep `Quorvane`'s methods, signatures and polling (one attempt, then 0.1 s 
 against the budget), and change three things:
 
 - the value adds a holder record to the caller's metadata (`tarvex_locks.holders`), and the
-  process keeps a heartbeat key alive while it is connected (`tarvex_locks.liveness`);
+  process keeps a heartbeat key alive while it is connected (`tarvex_locks.heartbeats`);
 - `release` deletes the key only if it still holds this acquire's value, so a late release never
   deletes someone else's lock (it warns with `LockLostWarning` when another holds it);
 - an attempt that finds its own value (a retried write whose reply was lost) counts as taken,
