@@ -112,6 +112,8 @@ def test_delete_asks_first(redis_server, redis_client, monkeypatch, capsys):
     (["list", "x\\"], "bad pattern 'x\\\\': it ends with a lone backslash"),
     (["list", "--older-than", "soon"], "argument --older-than: bad duration 'soon'"),
     (["--redis", "localhost", "list"], "bad server address 'localhost': expected HOST:PORT"),
+    (["--tls", "--tls-ca", "/nowhere/ca.pem", "list"],
+     "cannot read the file of --tls-ca, '/nowhere/ca.pem': No such file or directory"),
 ])
 def test_refusals_are_one_line(redis_server, layouts, secured, args, message):
     names = {"where": f"127.0.0.1:{redis_server.port}", "secured": f"127.0.0.1:{secured.port}",

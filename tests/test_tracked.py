@@ -287,3 +287,29 @@ def test_a_fair_attempt_whose_reply_is_lost_leaves_nothing(redis_server, redis_c
         assert time.monotonic() < deadline, "a fair attempt's value was left behind"
         time.sleep(0.05)
     lock.disconnect()
+
+
+def test_wrong_arguments_are_named_and_nothing_is_written(redis_server, redis_client):
+    import asyncio
+    import datetime
+
+    from tarvex_locks.aio import AsyncQuorvane
+
+    for lock in (TrackedQuorvane(fair=True), TrackedQuorvane(), AsyncQuorvane()):
+        lock.connect("127.0.0.1", port=redis_server.port)
+        wait = asyncio.run if isinstance(lock, AsyncQuorvane) else (lambda value: value)
+        with pytest.raises(TypeError, match="Argument 'target_address' has incorrect type"
+                                            r" \(expected Address, got str\)"):
+            wait(lock.acquire("orders/7"))
+        with pytest.raises(TypeError, match="metadata of a tracked lock must be JSON-encodable:"
+                                            " Object of type datetime"):
+            wait(lock.acquire(Address("orders/7"), metadata={"at": datetime.datetime.now()}))
+        with pytest.raises(ValueError, match="Argument 'ssl_ca_certs': cannot read"
+                                             " '/nowhere/ca.pem': No such file or directory"):
+            lock.connect("127.0.0.1", port=redis_server.port, ssl=True,
+                         ssl_ca_certs="/nowhere/ca.pem")
+        if isinstance(lock, AsyncQuorvane):
+            asyncio.run(lock.disconnect())
+        else:
+            lock.disconnect()
+    assert [k for k in redis_client.keys("*") if not k.startswith(b"tarvex-locks:")] == []

@@ -56,6 +56,8 @@ def test_workbench_on_private_clusters_and_sentinels(tmp_path, where, layouts):
     (["--timeout-ms", "-5"], "argument --timeout-ms: expected a whole number of milliseconds,"
                              " 0 or more, got '-5'"),
     (["--redis", "127.0.0.1:1"], "cannot use the Redis server at 127.0.0.1:1: "),
+    (["--redis", "127.0.0.1:1", "--tls", "--tls-cert", "/nowhere/c.pem"],
+     "cannot read the file of --tls-cert, '/nowhere/c.pem': No such file or directory"),
     (["--redis", "{secured}"], "the server at {secured} requires a password"),
     (["--redis", "{secured}", "--password", "wrong"],
      "the server at {secured} refused the user name or password"),

@@ -32,7 +32,7 @@ from tarvex_locks.async_driver import AsyncDriver
 from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.replication import check_replication
 from tarvex_locks.sections import DEFAULT_WAIT_MS, LockNotHeld
-from tarvex_locks.tracked import check_timeout, warn_lost
+from tarvex_locks.tracked import check_timeout, check_tls_files, key_of, warn_lost
 
 if TYPE_CHECKING:
     from tarvex_utils.models.data_models.address import Address
@@ -78,6 +78,9 @@ class AsyncQuorvane:
             if type(value) is not kind:
                 raise TypeError(f"Argument '{name}' has incorrect type (expected "
                                 f"{kind.__name__}, got {type(value).__name__})")
+        if ssl:
+            check_tls_files(ssl_certfile=ssl_certfile, ssl_keyfile=ssl_keyfile,
+                            ssl_ca_certs=ssl_ca_certs)
         options = sync_driver.server_options(port, username, password, ssl, ssl_certfile,
                                              ssl_keyfile, ssl_ca_certs)
         limit = int(self.client_options.get("max_connections") or DEFAULT_MAX_CONNECTIONS)
@@ -124,7 +127,7 @@ class AsyncQuorvane:
         """As `TrackedQuorvane.acquire`, awaited; a cancelled acquire leaves nothing behind."""
         check_timeout(timeout_ms)
         driver = self._connected()
-        key = target_address.to_string()
+        key = key_of(target_address)
         if self.fair:
             return await driver.run(fair.acquire(  # type: ignore[no-any-return]
                 self._state, key, metadata, timeout_ms, blocking, self.reap_dead))
@@ -137,7 +140,7 @@ class AsyncQuorvane:
         `LockLostWarning` when another acquire holds it. Cancelled, the delete is still
         sent."""
         driver = self._connected()
-        key = target_address.to_string()
+        key = key_of(target_address)
         if not await driver.run(protocol.release(self._state, key)):
             warn_lost(key)
 
@@ -154,11 +157,11 @@ class AsyncQuorvane:
 
     def fence(self, target_address: Address) -> int | None:
         """As `TrackedQuorvane.fence`."""
-        return self._state.fence(target_address.to_string())
+        return self._state.fence(key_of(target_address))
 
     async def holds(self, target_address: Address) -> bool:
         return await self._connected().run(  # type: ignore[no-any-return]
-            protocol.holds(self._state, target_address.to_string()))
+            protocol.holds(self._state, key_of(target_address)))
 
 
 class AsyncHeld:

@@ -92,6 +92,15 @@ def connect_options(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords of `Quorvane.connect` (and of redis-py's clients) that the options give."""
     options: dict[str, Any] = {"username": args.username, "password": args.password}
     if args.tls:
+        for option, path in (("--tls-ca", args.tls_ca), ("--tls-cert", args.tls_cert),
+                             ("--tls-key", args.tls_key)):
+            if path is not None:
+                try:
+                    with open(path, "rb"):
+                        pass
+                except OSError as e:
+                    raise Failure(f"cannot read the file of {option}, {path!r}:"
+                                  f" {e.strerror or e}") from None
         options.update(ssl=True, ssl_ca_certs=args.tls_ca, ssl_certfile=args.tls_cert,
                        ssl_keyfile=args.tls_key)
     return options

@@ -123,7 +123,10 @@ def _metadata_head(metadata: Any) -> str:
                         f"{type(metadata).__name__}")
     if HOLDER_KEY in metadata:
         raise ValueError(f"the metadata key {HOLDER_KEY!r} is reserved for the holder record")
-    text = json.dumps(metadata)
+    try:
+        text = json.dumps(metadata, allow_nan=False)
+    except (TypeError, ValueError) as e:  # nothing is written: the value is made first
+        raise TypeError(f"metadata of a tracked lock must be JSON-encodable: {e}") from None
     return "{" if text == "{}" else text[:-1] + ", "
 
 

@@ -46,6 +46,29 @@ def warn_lost(key: str) -> None:
         " the lock taken again"), stacklevel=3)
 
 
+def key_of(target_address: Any) -> str:
+    """The lock key of an address; a TypeError naming the argument for what is not one."""
+    try:
+        return target_address.to_string()  # type: ignore[no-any-return]
+    except AttributeError:
+        if hasattr(type(target_address), "to_string"):
+            raise  # an address whose own to_string failed
+        raise TypeError("Argument 'target_address' has incorrect type (expected Address, got "
+                        f"{type(target_address).__name__})") from None
+
+
+def check_tls_files(**files: str | None) -> None:
+    """A ValueError naming the argument and the path of a TLS file that cannot be read."""
+    for name, path in files.items():
+        if path is not None:
+            try:
+                with open(path, "rb"):
+                    pass
+            except OSError as e:
+                raise ValueError(f"Argument {name!r}: cannot read {path!r}: "
+                                 f"{e.strerror or e}") from None
+
+
 def check_timeout(timeout_ms: Any) -> None:
     if type(timeout_ms) is not int:
         raise TypeError("Argument 'timeout_ms' has incorrect type (expected int, got "
@@ -71,6 +94,9 @@ class Tracked:
                 password: str | None = None, ssl: bool = False,
                 ssl_certfile: str | None = None, ssl_keyfile: str | None = None,
                 ssl_ca_certs: str | None = None) -> None:
+        if ssl:
+            check_tls_files(ssl_certfile=ssl_certfile, ssl_keyfile=ssl_keyfile,
+                            ssl_ca_certs=ssl_ca_certs)
         super().connect(host, port=port, username=username,  # type: ignore[misc]
                         password=password, ssl=ssl, ssl_certfile=ssl_certfile,
                         ssl_keyfile=ssl_keyfile, ssl_ca_certs=ssl_ca_certs)
@@ -112,7 +138,7 @@ class Tracked:
         state: LockState | None = self.__dict__.get("_state")
         if not client or state is None or state.heartbeat is None:
             client, state = self._connected()
-        key = target_address.to_string()
+        key = key_of(target_address)
         if self.fair:
             return run(client, fair.acquire(  # type: ignore[no-any-return]
                 state, key, metadata, timeout_ms, blocking, self.reap_dead))
@@ -124,7 +150,7 @@ class Tracked:
         state: LockState | None = self.__dict__.get("_state")
         if not client or state is None or state.heartbeat is None:
             client, state = self._connected()
-        key = target_address.to_string()
+        key = key_of(target_address)
         if not run(client, protocol.release(state, key)):
             warn_lost(key)
 
@@ -142,13 +168,13 @@ class Tracked:
         `fair=True`: greater than every earlier holder's of that address, so that storage can
         refuse a writer whose hold is older than the newest it has seen (no round trip). None
         when this instance holds no fair lock of it."""
-        return self._lock_state().fence(target_address.to_string())
+        return self._lock_state().fence(key_of(target_address))
 
     def holds(self, target_address: Address) -> bool:
         """Whether the server still has this instance's value for `target_address` (one
         read)."""
         client, state = self._connected()
-        return run(client, protocol.holds(state, target_address.to_string()))  # type: ignore[no-any-return]
+        return run(client, protocol.holds(state, key_of(target_address)))  # type: ignore[no-any-return]
 
 
 class TrackedQuorvane(Tracked, Quorvane):
