@@ -58,8 +58,9 @@ async def section(a: AsyncQuorvane) -> bool:
 def mypy(tmp_path, source: str) -> subprocess.CompletedProcess:
     path = tmp_path / "example.py"
     path.write_text(source)
-    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           "--cache-dir", os.devnull, str(path)],
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--enable-error-code",
+                           "truthy-bool", "--no-incremental", "--cache-dir", os.devnull,
+                           str(path)],
                           capture_output=True, text=True, timeout=300)
 
 
@@ -72,6 +73,8 @@ def test_host_example_passes_mypy_strict(tmp_path):
     ("Quorvane().acquire(object(), timeout_ms=1)", "Address"),
     ("Sellavar().acquire(Address('a'), timeout_ms='1')", "timeout_ms"),
     ("Quorvane().connect('h', 6379)", "Too many positional arguments"),
+    ("async def alive(a: AsyncQuorvane) -> bool:\n    return True if a.is_alive() else False",
+     "could always be true in boolean context"),  # a coroutine, not awaited
 ])
 def test_stubs_are_what_mypy_reads(tmp_path, line, complaint):
     header = EXAMPLE.split("\n\n\n")[0]
