@@ -3,6 +3,7 @@ cluster of masters, or a primary with a replica watched by sentinels. Persistenc
 asked for; every process is stopped and every folder removed by `stop()`."""
 from __future__ import annotations
 
+import os
 import shutil
 import socket
 import subprocess
@@ -88,6 +89,8 @@ class EmbeddedRedis:
         raise RuntimeError(f"redis-server did not start on port {self.port}")
 
     def client(self, **kwargs: Any) -> redis.Redis:
+        if "--requirepass" in self.args:  # the server's own password, unless one is given
+            kwargs.setdefault("password", self.args[self.args.index("--requirepass") + 1])
         return redis.Redis(host=self.host, port=self.port, **kwargs)
 
     def kill(self) -> None:
@@ -121,11 +124,15 @@ class LocalCluster:
 
     def __init__(self, masters: int = 3, *, replicas: int = 0, persistence: bool = False,
                  node_timeout_ms: int = 2000,
-                 announce_through: Callable[[int], int] | None = None) -> None:
+                 announce_through: Callable[[int], int] | None = None,
+                 password: str | None = None) -> None:
         self.folder = tempfile.mkdtemp(prefix="tarvex-cluster-")
         self.nodes: list[EmbeddedRedis] = []
         self.announced: dict[int, EmbeddedRedis] = {}
-        extra = ("--appendonly", "yes", "--appendfsync", "always") if persistence else ()
+        extra: tuple[str, ...] = (
+            ("--appendonly", "yes", "--appendfsync", "always") if persistence else ())
+        if password is not None:
+            extra += ("--requirepass", password, "--masterauth", password)
         try:
             for i in range(masters * (1 + replicas)):
                 folder = Path(self.folder, str(i))
@@ -144,7 +151,8 @@ class LocalCluster:
                 [shutil.which("redis-cli") or "redis-cli", "--cluster", "create",
                  *(f"127.0.0.1:{n.port}" for n in self.nodes), "--cluster-replicas",
                  str(replicas), "--cluster-yes"],
-                capture_output=True, text=True, timeout=60)
+                capture_output=True, text=True, timeout=60,
+                env={**os.environ, "REDISCLI_AUTH": password} if password else None)
             if created.returncode != 0:
                 raise RuntimeError(f"redis-cli --cluster create failed: {created.stdout[-300:]}")
             for node in self.nodes:
