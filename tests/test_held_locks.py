@@ -211,3 +211,47 @@ def test_delete_dead_deletes_exactly_the_dead_holders_locks(layouts, layout):
             p.kill()
             p.wait(10)
             p.stdout.close()
+
+
+def test_watch_shows_holders_and_waiters_live_and_ends_at_ctrl_c(redis_server, redis_client):
+    import os
+    import pty
+    import signal
+
+    a = Address("watched/1")
+    holder, waiter = TrackedQuorvane(fair=True), TrackedQuorvane(fair=True)
+    for lock in (holder, waiter):
+        lock.connect("127.0.0.1", port=redis_server.port)
+    assert holder.acquire(a)
+    queued = threading.Thread(target=lambda: waiter.acquire(a, timeout_ms=20000))
+    queued.start()
+    pid, terminal = pty.fork()
+    if pid == 0:  # a terminal's Ctrl-C, whatever the suite runs under
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.execv(sys.executable, [sys.executable, "-m", "tarvex_locks.held_locks", "--redis",
+                                  f"127.0.0.1:{redis_server.port}", "watch", "watched/*",
+                                  "--every", "0.2"])
+    seen, deadline = b"", time.monotonic() + 30
+    while seen.count(b"watched/1") < 2:  # the table, then the table again
+        assert time.monotonic() < deadline, seen.decode(errors="replace")
+        try:
+            seen += os.read(terminal, 65536)
+        except OSError:
+            break
+    os.write(terminal, b"\x03")  # Ctrl-C
+    while True:
+        try:
+            if not os.read(terminal, 65536):
+                break
+        except OSError:
+            break
+    status = os.waitpid(pid, 0)[1]
+    os.close(terminal)
+    holder.release(a)
+    queued.join(10)
+    waiter.release(a)
+    for lock in (holder, waiter):
+        lock.disconnect()
+    assert os.waitstatus_to_exitcode(status) == 0 and b"Traceback" not in seen
+    row = next(line for line in seen.decode(errors="replace").splitlines() if "watched/1" in line)
+    assert "alive" in row and f"pid {os.getpid()}" in row and " 1 " in row  # one fair waiter

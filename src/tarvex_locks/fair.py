@@ -214,7 +214,7 @@ def script_keys(text: str, keys: tuple[str, ...], *args: Any) -> Steps:
         return (yield Call(("EVAL", text, len(keys), *keys, *args)))
 
 
-HEAD_END = b'", "fence": '
+HEAD_END = b', "fence": '
 
 
 def is_head(value: bytes) -> bool:
@@ -223,7 +223,8 @@ def is_head(value: bytes) -> bool:
 
 
 def token_of(head: bytes) -> str:
-    return head[head.rindex(b'"token": "') + 10:-len(HEAD_END)].decode()
+    start = head.rindex(b'"token": "') + 10
+    return head[start:head.index(b'"', start)].decode()
 
 
 def fence_of(value: bytes) -> int:

@@ -1,4 +1,5 @@
-"""tarvex-locks: list the locks that Quorvane holds in Redis, and delete those of dead holders.
+"""tarvex-locks: list the locks that Quorvane holds in Redis, watch them, and delete those of
+dead holders.
 
 Keys are found by pattern (SCAN, never KEYS) on one server, on every master of a cluster
 (--cluster) or on the primary that sentinels name (--sentinel SERVICE). Each is shown with its
@@ -15,8 +16,10 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import re
 import sys
+import time
 from dataclasses import dataclass
 from typing import Any
 
@@ -24,7 +27,7 @@ import redis
 from rich.console import Console
 from rich.table import Table
 
-from tarvex_locks import holders
+from tarvex_locks import fair, holders
 from tarvex_locks.connection import (QUICK, DefaultsFormatter, Failure, OneLineParser,
                                      add_server_options, connect_options, run_command, sentence,
                                      split_address, unreachable)
@@ -40,6 +43,7 @@ class HeldLock:
     idle_seconds: int
     value: bytes
     state: str = "unknown"
+    waiters: int = 0  # a fair lock's queue
 
     @property
     def name(self) -> str:
@@ -59,7 +63,7 @@ class HeldLock:
         holder = self.holder
         return {"key": self.name, "node": self.node, "idle_seconds": self.idle_seconds,
                 "state": self.state, "holder": holder.as_json() if holder else None,
-                "metadata": self.metadata}
+                "waiters": self.waiters, "metadata": self.metadata}
 
 
 def check_pattern(pattern: str) -> str:
@@ -84,6 +88,17 @@ def check_pattern(pattern: str) -> str:
 
 
 DURATION = re.compile(r"^(\d+(?:\.\d+)?)([smhd]?)$")
+
+
+def seconds(text: str) -> float:
+    """A positive number of seconds."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got {text!r}")
+    return value
 
 
 def duration(text: str) -> float:
@@ -188,9 +203,12 @@ def scan_server(where: str, client: redis.Redis, pattern: str,
         pipe = client.pipeline(transaction=False)
         for key, _ in shown:
             pipe.get(key)  # only the keys that will be shown
-        for (key, seconds), value in zip(shown, pipe.execute(raise_on_error=False)):
+            pipe.zcard(fair.names(key.decode("utf-8", "surrogateescape")).queue)
+        replies = pipe.execute(raise_on_error=False)
+        for (key, seconds), value, waiting in zip(shown, replies[::2], replies[1::2]):
             if isinstance(value, bytes):  # else released while we looked
-                found.append(HeldLock(key, where, seconds, value))
+                found.append(HeldLock(key, where, seconds, value, waiters=int(waiting)
+                                      if isinstance(waiting, int) else 0))
     return found
 
 
@@ -237,22 +255,54 @@ def human(seconds: int) -> str:
 STATE_STYLE = {"alive": "green", "dead": "bold red", "unknown": "yellow"}
 
 
-def show(locks: list[HeldLock], cluster: bool) -> None:
-    table = Table(title=f"{len(locks)} held lock{'s' if len(locks) != 1 else ''}")
+def table_of(locks: list[HeldLock], cluster: bool, live: bool = False) -> Table:
+    """The listing's table; `live` (watch) adds how long each lock is held and its waiters."""
+    title = f"{len(locks)} held lock{'s' if len(locks) != 1 else ''}"
+    table = Table(title=title + (time.strftime(" at %H:%M:%S") if live else ""))
     table.add_column("key", overflow="fold")
     if cluster:
         table.add_column("master")
-    for column in ("idle", "state", "holder", "metadata"):
-        table.add_column(column, justify="right" if column == "idle" else "left",
-                         overflow="fold")
+    columns = ("held for", "waiters", "idle") if live else ("idle",)
+    for column in (*columns, "state", "holder", "metadata"):
+        table.add_column(column, justify="left" if column in ("state", "holder", "metadata")
+                         else "right", overflow="fold")
+    now_ms = time.time() * 1000
     for lock in locks:
         meta = "" if lock.metadata is None else json.dumps(lock.metadata, ensure_ascii=False)
         holder = lock.holder
         who = f"{holder.host} pid {holder.pid}" if holder else "-"
         state = f"[{STATE_STYLE[lock.state]}]{lock.state}[/]"
-        table.add_row(lock.name, *([lock.node] if cluster else []), human(lock.idle_seconds),
-                      state, who, meta)
-    Console().print(table)
+        figures = [human(lock.idle_seconds)]
+        if live:
+            since = holder.since if holder else None
+            held = "-" if since is None else human(max(0, int((now_ms - since) / 1000)))
+            figures = [held, str(lock.waiters), *figures]
+        table.add_row(lock.name, *([lock.node] if cluster else []), *figures, state, who, meta)
+    return table
+
+
+def show(locks: list[HeldLock], cluster: bool) -> None:
+    Console().print(table_of(locks, cluster))
+
+
+def watch(found_on: Servers, pattern: str, every: float, count: int | None,
+          cluster: bool) -> int:
+    """The table, refreshed every `every` seconds until Ctrl-C (or `count` tables)."""
+    from rich.live import Live
+
+    shown = 0
+    try:
+        with Live(table_of(scan(found_on, pattern, None), cluster, live=True),
+                  auto_refresh=False) as live:
+            shown += 1
+            while count is None or shown < count:
+                time.sleep(every)
+                live.update(table_of(scan(found_on, pattern, None), cluster, live=True),
+                            refresh=True)
+                shown += 1
+    except KeyboardInterrupt:
+        pass  # Ctrl-C is how a watch ends
+    return 0
 
 
 def choose(locks: list[HeldLock], dead: bool, force: bool) -> tuple[list[HeldLock], list[str]]:
@@ -307,7 +357,16 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                        help="the server is a node of a Redis Cluster: scan every master")
     where.add_argument("--sentinel", metavar="SERVICE",
                        help="the server is a sentinel: scan the primary it names SERVICE")
-    sub = p.add_subparsers(dest="command", required=True, metavar="{list,delete}")
+    sub = p.add_subparsers(dest="command", required=True, metavar="{list,delete,watch}")
+    w = sub.add_parser("watch", help="a live table of held locks, refreshed like top",
+                       description="A live table of held locks, refreshed like top; Ctrl-C"
+                                   " ends it.", formatter_class=DefaultsFormatter)
+    w.error = p.error  # type: ignore[method-assign]
+    w.add_argument("pattern", nargs="?", default="*",
+                   help="glob of the lock keys (the address texts), as Redis SCAN MATCH")
+    w.add_argument("--every", type=seconds, default=2.0, metavar="SECONDS",
+                   help="seconds between tables")
+    w.add_argument("--count", type=int, metavar="N", help="stop after N tables")
     for name, text in (("list", "list held locks"), ("delete", "delete chosen held locks")):
         s = sub.add_parser(name, help=text, description=sentence(text),
                            formatter_class=DefaultsFormatter)
@@ -343,6 +402,8 @@ def main_body(argv: list[str] | None) -> int:
     pattern = check_pattern(args.pattern)
     found_on = servers(args)
     try:
+        if args.command == "watch":
+            return watch(found_on, pattern, args.every, args.count, args.cluster)
         locks = scan(found_on, pattern, args.older_than)
         if args.command == "list":
             if args.json:

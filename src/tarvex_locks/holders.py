@@ -21,6 +21,7 @@ from __future__ import annotations
 import json
 import os
 import socket
+import time
 from dataclasses import dataclass
 from typing import Any
 
@@ -73,6 +74,7 @@ class Holder:
     process: str
     token: str
     fence: int | None = None  # a fair lock's fencing token
+    since: int | None = None  # when it was asked for, ms since the epoch (the holder's clock)
 
     @property
     def heartbeat_key(self) -> str:
@@ -81,8 +83,9 @@ class Holder:
     def as_json(self) -> dict[str, Any]:
         shown: dict[str, Any] = {"host": self.host, "pid": self.pid, "process": self.process,
                                  "token": self.token}
-        if self.fence is not None:
-            shown["fence"] = self.fence
+        for name in ("since", "fence"):
+            if getattr(self, name) is not None:
+                shown[name] = getattr(self, name)
         return shown
 
 
@@ -131,17 +134,18 @@ def _metadata_head(metadata: Any) -> str:
 
 
 def lock_value(metadata: Any) -> bytes:
-    """The value of one acquire: the caller's metadata plus a holder record with a new token."""
-    return (_metadata_head(metadata) + identity.record_head + os.urandom(8).hex()
-            + '"}}').encode()
+    """The value of one acquire: the caller's metadata plus a holder record with a new token
+    and the time of the acquire (ms since the epoch)."""
+    return (f'{_metadata_head(metadata)}{identity.record_head}{os.urandom(8).hex()}", "since": '
+            f'{time.time_ns() // 1_000_000}}}}}').encode()
 
 
 def fair_head(metadata: Any) -> tuple[bytes, str]:
     """(the value of one fair acquire up to its fencing token, which the server appends with
     the closing `}}`; the acquire's token)."""
     token = os.urandom(8).hex()
-    return (_metadata_head(metadata) + identity.record_head + token
-            + '", "fence": ').encode(), token
+    return (f'{_metadata_head(metadata)}{identity.record_head}{token}", "since": '
+            f'{time.time_ns() // 1_000_000}, "fence": ').encode(), token
 
 
 def _not_json(constant: str) -> Any:
@@ -164,9 +168,10 @@ def parse(value: bytes | str | None) -> tuple[Any, Holder | None]:
     if not isinstance(data, dict) or not isinstance(data.get(HOLDER_KEY), dict):
         return data, None
     record = data[HOLDER_KEY]
-    fields = tuple(record.get(name) for name in ("host", "pid", "process", "token", "fence"))
+    fields = tuple(record.get(name) for name in ("host", "pid", "process", "token", "fence",
+                                                 "since"))
     if not (type(fields[1]) is int and all(isinstance(fields[i], str) for i in (0, 2, 3))
-            and (fields[4] is None or type(fields[4]) is int)):
+            and all(fields[i] is None or type(fields[i]) is int for i in (4, 5))):
         return data, None  # not a record of ours: shown as it is
     del data[HOLDER_KEY]
     return data, Holder(*fields)
