@@ -110,8 +110,21 @@ def tracked_cases(port: int, ops: int, rounds: int) -> dict:
                 release(address)
         return run
 
+    from tarvex_locks import metrics
+
+    def unmeasured(run):  # the same calls with the metrics switched off
+        def off(n):
+            metrics.enabled = False
+            try:
+                run(n)
+            finally:
+                metrics.enabled = True
+        return off
+
     result = interleaved({"Quorvane": pairs(plain, Address("bench", "plain")),
-                          "TrackedQuorvane": pairs(tracked, Address("bench", "tracked"))},
+                          "TrackedQuorvane": pairs(tracked, Address("bench", "tracked")),
+                          "TrackedQuorvane, metrics off": unmeasured(
+                              pairs(tracked, Address("bench", "unmeasured")))},
                          ops, rounds)
     for lock in (plain, tracked):
         lock.disconnect()

@@ -94,6 +94,9 @@ def main() -> int:
                        q / rows["redis-py Lock"]["wall_ratio"], 0.90))
     checks.append(("TrackedQuorvane / Quorvane", results["tracked"]["TrackedQuorvane"]["wall_ratio"],
                    1.10))
+    measured = results["tracked"]["TrackedQuorvane"]["wall_ns"]
+    unmeasured = results["tracked"]["TrackedQuorvane, metrics off"]["wall_ns"]
+    checks.append(("TrackedQuorvane, metrics (API, no SDK) / off", measured / unmeasured, 1.02))
     checks.append(("AsyncQuorvane / TrackedQuorvane", results["async"]["AsyncQuorvane"]["wall_ratio"],
                    1.30))
     alone = results["fairness"]["uncontended"]

@@ -215,11 +215,12 @@ def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_serve
     for lock in locks:
         lock.connect("127.0.0.1", port=redis_server.port)
     assert holder.acquire(a)
-    served = []
+    served, checked = [], threading.Event()
 
     def wait(lock):
         assert lock.acquire(a, timeout_ms=10000)
         served.append((lock, lock.fence(a)))
+        checked.wait(10)  # the first one holds until the newcomer has tried
         lock.release(a)
 
     threads = [threading.Thread(target=wait, args=(lock,)) for lock in waiters]
@@ -232,6 +233,7 @@ def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_serve
     first = holder.fence(a)
     holder.release(a)  # handed to the first waiter at once: a newcomer cannot barge in
     assert newcomer.acquire(a, blocking=False) is False
+    checked.set()
     for thread in threads:
         thread.join(30)
     assert [lock for lock, _ in served] == waiters

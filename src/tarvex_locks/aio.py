@@ -20,6 +20,7 @@ from __future__ import annotations
 import asyncio
 from collections.abc import Mapping, Sequence
 from functools import partial
+from time import perf_counter
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, ClassVar
 
@@ -27,7 +28,8 @@ import redis
 import redis.asyncio
 from tarvex_data.errors import TarvexConnectionError
 
-from tarvex_locks import fair, holders, protocol, sync_driver
+from tarvex_locks import fair, holders, metrics, protocol, sync_driver
+from tarvex_locks.heartbeats import clock
 from tarvex_locks.async_driver import AsyncDriver
 from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.replication import check_replication
@@ -46,6 +48,7 @@ DEFAULT_MAX_CONNECTIONS = 100
 class AsyncQuorvane:
     """Quorvane's lock protocol with holder records, for asyncio (see the module's doc)."""
 
+    measured: ClassVar[bool] = True  # its own calls feed `tarvex_locks.metrics`
     reap_dead: bool = False
     fair: bool = False
     heartbeat_ttl: ClassVar[float] = 10.0
@@ -58,7 +61,7 @@ class AsyncQuorvane:
         self.client: Any = None
         self.client_options = dict(client_options or {})
         self._driver: AsyncDriver | None = None
-        self._state = LockState(Link())
+        self._state = LockState(Link(), metrics.labels_of(self))
         if reap_dead is not None:
             self.reap_dead = bool(reap_dead)
         if fair is not None:
@@ -128,12 +131,19 @@ class AsyncQuorvane:
         check_timeout(timeout_ms)
         driver = self._connected()
         key = key_of(target_address)
-        if self.fair:
-            return await driver.run(fair.acquire(  # type: ignore[no-any-return]
-                self._state, key, metadata, timeout_ms, blocking, self.reap_dead))
-        return await driver.run(protocol.acquire(  # type: ignore[no-any-return]
-            self._state, key, holders.lock_value(metadata), timeout_ms, blocking,
-            self.reap_dead))
+        state = self._state
+        steps = (fair.acquire(state, key, metadata, timeout_ms, blocking, self.reap_dead)
+                 if self.fair else protocol.acquire(state, key, holders.lock_value(metadata),
+                                                    timeout_ms, blocking, self.reap_dead))
+        started = perf_counter()
+        try:
+            taken: bool = await driver.run(steps)
+        except BaseException:
+            metrics.acquired(state.outcomes["error"], key, perf_counter() - started)
+            raise
+        metrics.acquired(state.outcomes["acquired" if taken else "not_acquired"], key,
+                         perf_counter() - started)
+        return taken
 
     async def release(self, target_address: Address) -> None:
         """Deletes the key only if it still holds this acquire's value; warns
@@ -141,7 +151,12 @@ class AsyncQuorvane:
         sent."""
         driver = self._connected()
         key = key_of(target_address)
-        if not await driver.run(protocol.release(self._state, key)):
+        mine = self._state.held.get(key)
+        kept = await driver.run(protocol.release(self._state, key))
+        if mine is not None:
+            metrics.released(self._state.labels, key, clock() - mine[3])
+        if not kept:
+            metrics.count("lost", self._state.labels, key)
             warn_lost(key)
 
     def held(self, target_address: Address, *, timeout_ms: int = DEFAULT_WAIT_MS,

@@ -24,7 +24,7 @@ import functools
 import hashlib
 from typing import Any, NamedTuple
 
-from tarvex_locks import holders
+from tarvex_locks import holders, metrics
 from tarvex_locks.heartbeats import clock
 from tarvex_locks.protocol import (PAUSE, Call, Link, LockState, Steps, not_replicated,
                                    owed_here, refresh, script, waited)
@@ -284,7 +284,8 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
             break
         if (yield Call(("EXISTS", holder.heartbeat_key))):
             break
-        yield from script(holders.DELETE_IF, keys.lock, current)  # only that dead holder's value
+        if int((yield from script(holders.DELETE_IF, keys.lock, current))) == 1:  # that value only
+            metrics.count("reaps", state.labels, keys.lock)
     return life, None
 
 
@@ -318,7 +319,7 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
                 else:
                     yield Await(token, PAUSE if limit < 0 else min(PAUSE, limit - spent))
                     continue
-            state.held[key] = (value, life, True)
+            state.held[key] = (value, life, True, clock())
             return True
     except BaseException:
         # failed or interrupted with a write perhaps applied: leave the queue, and hand on

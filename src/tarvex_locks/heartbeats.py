@@ -18,6 +18,8 @@ import time
 import weakref
 from typing import Any
 
+from tarvex_locks import metrics
+
 clock = time.monotonic
 
 
@@ -33,6 +35,7 @@ class Heartbeat:
         self.members: dict[int, weakref.ref[Any]] = {}
         self.owed: dict[str, bytes] = {}  # releases that failed: key -> the value to delete
         self.guard = threading.Lock()
+        self.labels: dict[str, str] = {}  # of the first instance to use it, for measurements
 
     def note(self, sent: float, life: bytes, durable: bool) -> None:
         """A refresh sent at `sent` read back `life`; `durable`: as many replicas as asked for
@@ -42,6 +45,8 @@ class Heartbeat:
                 return  # overtaken by a newer refresh's reply
             self.latest = max(self.latest, sent)
             if life != self.life:
+                if self.life is not None:
+                    metrics.count("heartbeat.lapses", self.labels)
                 self.life = life  # set first: a reader that sees it takes older locks as lapsed
                 self.until = sent + self.ttl if durable else 0.0
             elif durable:
@@ -93,6 +98,7 @@ def join(instance: Any, state: Any, name: Any, ttl: float) -> Heartbeat:
         record = r.records.get(name)
         if record is None:
             record = r.records[name] = Heartbeat(name, ttl)
+            record.labels = state.labels
         record.ttl = min(record.ttl, ttl)
         member = id(instance)
         record.members[member] = weakref.ref(

@@ -16,7 +16,7 @@ from typing import Any, NamedTuple
 from redis.exceptions import (AskError, ConnectionError, MovedError, NoScriptError,
                               RedisError, ResponseError, TimeoutError)
 
-from tarvex_locks import holders
+from tarvex_locks import holders, metrics
 from tarvex_locks.heartbeats import Heartbeat, clock
 
 PAUSE = 0.1  # between a blocking acquire's attempts, counted against its budget
@@ -85,14 +85,16 @@ class LockState:
     """One tracked instance's state: its link, its heartbeat record and what it holds.
     `server` is the driver's: how to join the heartbeat again (a forked child's first call)."""
 
-    __slots__ = ("link", "heartbeat", "held", "server", "__weakref__")
+    __slots__ = ("link", "heartbeat", "held", "server", "labels", "outcomes", "__weakref__")
 
-    def __init__(self, link: Link) -> None:
+    def __init__(self, link: Link, labels: dict[str, str] | None = None) -> None:
         self.link = link
         self.heartbeat: Heartbeat | None = None
-        # key -> (value, the heartbeat's life it was taken under, whether taken fairly)
-        self.held: dict[str, tuple[bytes, bytes | None, bool]] = {}
+        # key -> (value, the heartbeat's life it was taken under, whether taken fairly, when)
+        self.held: dict[str, tuple[bytes, bytes | None, bool, float]] = {}
         self.server: Any = None
+        self.labels = labels or {}  # the attributes of its measurements
+        self.outcomes = metrics.outcomes_of(self.labels)
 
     def forked(self) -> None:
         self.heartbeat = None
@@ -110,7 +112,7 @@ class LockState:
             return False
         if record is None:
             return True
-        return any(record.lapsed(life) for _, life, _ in held.values())
+        return any(record.lapsed(life) for _, life, _, _ in held.values())
 
 
 # --- single commands ---
@@ -277,7 +279,7 @@ def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking:
             else:
                 taken, current = yield from take(link, key, value)
             if not taken and life is not None and current is not None and (
-                    yield from clear_stale(record, link, key, current, reap_dead)):
+                    yield from clear_stale(state, key, current, reap_dead)):
                 taken = (yield from take(link, key, value))[0]
         except BaseException:
             try:  # the write perhaps applied: take our own value back (owed, if that fails)
@@ -286,7 +288,7 @@ def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking:
                 record.owe(key, value)
             raise
         if taken:
-            state.held[key] = (value, life, False)
+            state.held[key] = (value, life, False, clock())
             return True
         if not blocking or 0 <= limit <= spent:
             return False
@@ -294,10 +296,11 @@ def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking:
         spent += PAUSE
 
 
-def clear_stale(record: Heartbeat, link: Link, key: str, current: bytes,
-                reap_dead: bool) -> Steps:
+def clear_stale(state: LockState, key: str, current: bytes, reap_dead: bool) -> Steps:
     """Deletes `current` if it is this process's own owed release or, with `reap_dead`, a dead
     holder's (that exact value only): whether the key may be free now."""
+    link, record = state.link, state.heartbeat
+    assert record is not None
     if owed_here(record, key, current):
         yield from release_value(link, key, current)
         record.settled(key, record.owed.get(key, current))
@@ -309,7 +312,8 @@ def clear_stale(record: Heartbeat, link: Link, key: str, current: bytes,
         return False
     if (yield Call(("EXISTS", holder.heartbeat_key))):
         return False
-    yield from script(holders.DELETE_IF, key, current)
+    if int((yield from script(holders.DELETE_IF, key, current))) == 1:
+        metrics.count("reaps", state.labels, key)
     return True
 
 
@@ -324,8 +328,8 @@ def release(state: LockState, key: str) -> Steps:
         owed = record.owed.get(key) if record is not None else None
         if owed is None:
             return True  # not taken by this instance: nothing of ours to delete
-        mine = (owed, None, None)
-    value, _, is_fair = mine
+        mine = (owed, None, None, 0.0)
+    value, _, is_fair, _ = mine
     link = state.link
     try:
         if is_fair is False and link.replicas <= 0:  # every release's path: no step deeper
@@ -340,6 +344,7 @@ def release(state: LockState, key: str) -> Steps:
     except Exception:
         if record is not None:
             record.owe(key, value)
+        metrics.count("release.failures", state.labels, key)
         raise
     except BaseException:
         # interrupted (cancelled) with the delete perhaps not sent: send it again

@@ -2,8 +2,11 @@
 `LockNotHeld`; release on every way out of the block."""
 from __future__ import annotations
 
+from time import perf_counter
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Protocol
+
+from tarvex_locks import metrics
 
 if TYPE_CHECKING:  # the package imports without the framework; its commands say what is missing
     from tarvex_utils.models.data_models.address import Address
@@ -44,10 +47,11 @@ class held:  # noqa: N801 - used like a function: `with held(lock, address):`
     exceptions included. `timeout_ms` defaults to `DEFAULT_WAIT_MS` (10 s); a negative one
     waits without end, as `acquire` does."""
 
-    __slots__ = ("lock", "address", "timeout_ms", "blocking", "metadata")
+    __slots__ = ("lock", "address", "timeout_ms", "blocking", "metadata", "taken_at")
 
     def __init__(self, lock: Lock, address: Address, *, timeout_ms: int = DEFAULT_WAIT_MS,
                  blocking: bool = True, metadata: dict[str, Any] | None = None) -> None:
+        self.taken_at: float | None = None
         self.lock = lock
         self.address = address
         self.timeout_ms = timeout_ms
@@ -55,10 +59,31 @@ class held:  # noqa: N801 - used like a function: `with held(lock, address):`
         self.metadata = metadata
 
     def __enter__(self) -> None:
-        if not self.lock.acquire(self.address, timeout_ms=self.timeout_ms,
-                                 blocking=self.blocking, metadata=self.metadata):
+        if getattr(self.lock, "measured", False):  # it measures its own calls
+            taken = self.lock.acquire(self.address, timeout_ms=self.timeout_ms,
+                                      blocking=self.blocking, metadata=self.metadata)
+        else:
+            taken = measured_acquire(self)
+        if not taken:
             raise LockNotHeld(self.address, self.timeout_ms, self.blocking)
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  trace: TracebackType | None) -> None:
         self.lock.release(self.address)
+        if self.taken_at is not None:
+            metrics.released(metrics.labels_of(self.lock), None, perf_counter() - self.taken_at)
+
+
+def measured_acquire(section: held) -> bool:
+    """The acquire of a lock that does not measure itself (the extension classes)."""
+    outcomes, started = metrics.outcomes_of(metrics.labels_of(section.lock)), perf_counter()
+    try:
+        taken = section.lock.acquire(section.address, timeout_ms=section.timeout_ms,
+                                     blocking=section.blocking, metadata=section.metadata)
+    except BaseException:
+        metrics.acquired(outcomes["error"], None, perf_counter() - started)
+        raise
+    ended = perf_counter()
+    section.taken_at = ended if taken else None
+    metrics.acquired(outcomes["acquired" if taken else "not_acquired"], None, ended - started)
+    return taken

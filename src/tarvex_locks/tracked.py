@@ -21,13 +21,15 @@ set-if-absent. A plain `release` deletes whatever holds the key, as it always di
 from __future__ import annotations
 
 import warnings
+from time import perf_counter
 from typing import Any, ClassVar
 
 from tarvex_data.errors import TarvexConnectionError
 from tarvex_data.lock.implementations.quorvane import Quorvane
 from tarvex_utils.models.data_models.address import Address
 
-from tarvex_locks import fair, holders, protocol, sync_driver
+from tarvex_locks import fair, holders, metrics, protocol, sync_driver
+from tarvex_locks.heartbeats import clock
 from tarvex_locks.cluster import QuorvaneCluster
 from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.sync_driver import run
@@ -78,6 +80,7 @@ def check_timeout(timeout_ms: Any) -> None:
 class Tracked:
     """The tracked protocol over any Quorvane class; put it first among the bases."""
 
+    measured: ClassVar[bool] = True  # its own calls feed `tarvex_locks.metrics`; `held` adds none
     reap_dead: bool = False
     fair: bool = False
     heartbeat_ttl: ClassVar[float] = 10.0
@@ -101,6 +104,8 @@ class Tracked:
                         password=password, ssl=ssl, ssl_certfile=ssl_certfile,
                         ssl_keyfile=ssl_keyfile, ssl_ca_certs=ssl_ca_certs)
         state = self._lock_state()
+        state.labels = metrics.labels_of(self)
+        state.outcomes = metrics.outcomes_of(state.labels)
         state.link = Link(getattr(self, "min_replicas", 0),
                           getattr(self, "replica_timeout_ms", 100))  # a new client: learn anew
         sync_driver.track(self, state, host, sync_driver.server_options(
@@ -139,11 +144,18 @@ class Tracked:
         if not client or state is None or state.heartbeat is None:
             client, state = self._connected()
         key = key_of(target_address)
-        if self.fair:
-            return run(client, fair.acquire(  # type: ignore[no-any-return]
-                state, key, metadata, timeout_ms, blocking, self.reap_dead))
-        return run(client, protocol.acquire(state, key, holders.lock_value(metadata), timeout_ms,
-                                            blocking, self.reap_dead))  # type: ignore[no-any-return]
+        steps = (fair.acquire(state, key, metadata, timeout_ms, blocking, self.reap_dead)
+                 if self.fair else protocol.acquire(state, key, holders.lock_value(metadata),
+                                                    timeout_ms, blocking, self.reap_dead))
+        started = perf_counter()
+        try:
+            taken: bool = run(client, steps)
+        except BaseException:
+            metrics.acquired(state.outcomes["error"], key, perf_counter() - started)
+            raise
+        metrics.acquired(state.outcomes["acquired" if taken else "not_acquired"], key,
+                         perf_counter() - started)
+        return taken
 
     def release(self, target_address: Address) -> None:
         client = getattr(self, "client", None)
@@ -151,7 +163,12 @@ class Tracked:
         if not client or state is None or state.heartbeat is None:
             client, state = self._connected()
         key = key_of(target_address)
-        if not run(client, protocol.release(state, key)):
+        mine = state.held.get(key)
+        kept = run(client, protocol.release(state, key))
+        if mine is not None:
+            metrics.released(state.labels, key, clock() - mine[3])
+        if not kept:
+            metrics.count("lost", state.labels, key)
             warn_lost(key)
 
     @property
