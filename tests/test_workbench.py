@@ -14,7 +14,7 @@ def test_workbench_reports_no_loss_under_locks(redis_server, tmp_path):
     run = subprocess.run(
         [sys.executable, "-m", "tarvex_locks.workbench", "--redis",
          f"127.0.0.1:{redis_server.port}", "-P", "2", "-T", "2", "-N", "15", "-K", "2",
-         "--hold-ms", "0.5", "--no-progress", "--fair", "--json", str(out)],
+         "--hold-ms", "0.5", "--no-progress", "--fair", "--metrics", "--json", str(out)],
         capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     results = json.loads(out.read_text())["results"]
@@ -24,6 +24,7 @@ def test_workbench_reports_no_loss_under_locks(redis_server, tmp_path):
     for r in results:
         assert r["sections"] == 2 * 2 * 15 and r["timeouts"] == 0
         assert sum(r["waits"]) == (r["sections"] if r["locked"] else 0)
+        assert r["metrics"].get("acquires acquired", [0])[0] == (r["sections"] if r["locked"] else 0)
         if r["locked"]:
             assert r["lost_updates"] == 0 and r["acquire_p50_ms"] <= r["acquire_max_ms"]
         else:

@@ -31,6 +31,7 @@ from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TimeElapsedColumn
 from rich.table import Table
 
+from tarvex_locks import metrics
 from tarvex_locks.connection import (Failure, OneLineParser, add_server_options,
                                      check_reachable, connect_options, raise_stopped,
                                      run_command, sentence, split_address)
@@ -97,12 +98,17 @@ def worker(backend: str, locked: bool, opts: dict[str, Any], progress: Any, resu
     errors: list[str] = []
     counters = [0] * opts["K"]
     try:
+        reader = start_metrics() if opts.get("metrics") else None
         lock = make_lock(backend, opts)
         store = make_store(opts) if backend == "quorvane" else None
     except Exception as e:  # noqa: BLE001 - reported in one line by the parent
         results.put({"error": f"{type(e).__name__}: {e}"})
         return
     run = opts["run_id"]
+    # the extension classes measure nothing themselves: their calls are measured here
+    measure = reader is not None and locked and not getattr(lock, "measured", False)
+    labels = metrics.labels_of(lock)
+    outcomes = metrics.outcomes_of(labels)
 
     def read(k: int) -> int:
         return int(store.get(f"{run}:count:{k}") or 0) if store else counters[k]
@@ -122,7 +128,11 @@ def worker(backend: str, locked: bool, opts: dict[str, Any], progress: Any, resu
                 if locked:
                     start = time.perf_counter()
                     taken = lock.acquire(addresses[k], timeout_ms=opts["timeout_ms"])
-                    mine.append(time.perf_counter() - start)
+                    taken_at = time.perf_counter()
+                    mine.append(taken_at - start)
+                    if measure:
+                        metrics.acquired(outcomes["acquired" if taken else "not_acquired"],
+                                         None, taken_at - start)
                     if not taken:
                         timeouts.append(1)
                         continue
@@ -133,6 +143,8 @@ def worker(backend: str, locked: bool, opts: dict[str, Any], progress: Any, resu
                 finally:
                     if locked:
                         lock.release(addresses[k])
+                        if measure:
+                            metrics.released(labels, None, time.perf_counter() - taken_at)
                 with progress.get_lock():
                     progress.value += 1
         except Exception as e:  # noqa: BLE001 - one line for the run, not a traceback per thread
@@ -150,7 +162,39 @@ def worker(backend: str, locked: bool, opts: dict[str, Any], progress: Any, resu
         return
     done = opts["T"] * opts["N"] - len(timeouts)
     results.put({"latencies": latencies, "timeouts": len(timeouts), "done": done,
-                 "counted": sum(counters) if backend == "sellavar" else None})
+                 "counted": sum(counters) if backend == "sellavar" else None,
+                 "metrics": collected(reader) if reader is not None else {}})
+
+
+def start_metrics() -> Any:
+    """An OpenTelemetry SDK in this worker, read in memory at its end."""
+    try:
+        from opentelemetry import metrics as otel
+        from opentelemetry.sdk.metrics import MeterProvider
+        from opentelemetry.sdk.metrics.export import InMemoryMetricReader
+    except ImportError as e:
+        raise Failure(f"--metrics needs the OpenTelemetry SDK ({e}): pip install"
+                      " opentelemetry-sdk") from None
+    reader = InMemoryMetricReader()
+    otel.set_meter_provider(MeterProvider(metric_readers=[reader]))
+    return reader
+
+
+def collected(reader: Any) -> dict[str, list[float]]:
+    """{"instrument outcome": [count, sum]} of what this worker's locks measured."""
+    found: dict[str, list[float]] = {}
+    data = reader.get_metrics_data()
+    for resource in data.resource_metrics if data else []:
+        for scope in resource.scope_metrics:
+            for metric in scope.metrics:
+                for point in metric.data.data_points:
+                    name = " ".join([metric.name.removeprefix("tarvex_locks."),
+                                     *([point.attributes["outcome"]]
+                                       if "outcome" in point.attributes else [])])
+                    count = getattr(point, "count", None)
+                    pair = [count, point.sum] if count is not None else [point.value, 0.0]
+                    found[name] = [a + b for a, b in zip(found.get(name, [0, 0.0]), pair)]
+    return found
 
 
 def start_held_back(procs: list[Any]) -> None:
@@ -228,7 +272,29 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
         "acquire_mean_ms": statistics.fmean(latencies) * 1000 if latencies else None,
         "waiting_s": sum(latencies), "timeouts": sum(r["timeouts"] for r in reports),
         "lost_updates": done - counted, "waits": decades(latencies),
+        "metrics": merged([r.get("metrics", {}) for r in reports]),
     }
+
+
+def merged(parts: list[dict[str, list[float]]]) -> dict[str, list[float]]:
+    total: dict[str, list[float]] = {}
+    for part in parts:
+        for name, pair in part.items():
+            total[name] = [a + b for a, b in zip(total.get(name, [0, 0.0]), pair)]
+    return total
+
+
+def print_metrics(rows: list[dict[str, Any]]) -> None:
+    """What OpenTelemetry's instruments collected in each locked run (--metrics)."""
+    table = Table(title="Metrics (OpenTelemetry, per run)")
+    for column in ("run", "instrument", "count", "mean"):
+        table.add_column(column, justify="left" if column in ("run", "instrument") else "right")
+    for r in rows:
+        for name, (count, total) in sorted(r.get("metrics", {}).items()):
+            mean = f"{total / count * 1000:.2f} ms" if "duration" in name and count else "-"
+            table.add_row(f"{r['backend']} {r['layout']} {run_name(r['locked'], r['fair'])}",
+                          name, f"{count:.0f}", mean)
+    Console(width=max(150, Console().width)).print(table)
 
 
 DECADES = ("<1 ms", "1-10 ms", "10-100 ms", "0.1-1 s", ">=1 s")
@@ -319,6 +385,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--fair", action="store_true",
                    help="also run the Redis workload with fair locks (arrival order, woken at"
                         " the release), beside the polling ones")
+    p.add_argument("--metrics", action="store_true",
+                   help="collect the locks' OpenTelemetry metrics in each worker (needs"
+                        " opentelemetry-sdk) and print them")
     p.add_argument("--json", metavar="PATH", help="also write the results as JSON")
     p.add_argument("--no-progress", action="store_true", help="no live progress bar")
     args = p.parse_args(argv)
@@ -350,6 +419,7 @@ def main_body(argv: list[str] | None) -> int:
     run_id = uuid.uuid4().hex[:8]
     base = {"P": args.processes, "T": args.threads, "N": args.sections, "K": args.addresses,
             "hold_ms": args.hold_ms, "timeout_ms": args.timeout_ms, "run_id": run_id,
+            "metrics": args.metrics,
             "credentials": connect_options(args)}
     backends = ["quorvane", "sellavar"] if args.backend == "both" else [args.backend]
     started: list[Any] = []
@@ -380,6 +450,8 @@ def main_body(argv: list[str] | None) -> int:
         for server in started:
             server.stop()
     print_tables(rows, args.cluster or 0)
+    if args.metrics:
+        print_metrics(rows)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"options": {k: v for k, v in base.items() if k != "credentials"},
