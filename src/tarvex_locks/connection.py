@@ -88,19 +88,26 @@ def split_address(text: str) -> tuple[str, int]:
     return host, int(port)
 
 
+def unreadable(path: str | None) -> str | None:
+    """Why the file at `path` cannot be read, or None (also for no path)."""
+    if path is None:
+        return None
+    try:
+        with open(path, "rb"):
+            return None
+    except OSError as e:
+        return e.strerror or str(e)
+
+
 def connect_options(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords of `Quorvane.connect` (and of redis-py's clients) that the options give."""
     options: dict[str, Any] = {"username": args.username, "password": args.password}
     if args.tls:
         for option, path in (("--tls-ca", args.tls_ca), ("--tls-cert", args.tls_cert),
                              ("--tls-key", args.tls_key)):
-            if path is not None:
-                try:
-                    with open(path, "rb"):
-                        pass
-                except OSError as e:
-                    raise Failure(f"cannot read the file of {option}, {path!r}:"
-                                  f" {e.strerror or e}") from None
+            why = unreadable(path)
+            if why:
+                raise Failure(f"cannot read the file of {option}, {path!r}: {why}")
         options.update(ssl=True, ssl_ca_certs=args.tls_ca, ssl_certfile=args.tls_cert,
                        ssl_keyfile=args.tls_key)
     return options

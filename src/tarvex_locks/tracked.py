@@ -31,6 +31,7 @@ from tarvex_utils.models.data_models.address import Address
 from tarvex_locks import fair, holders, metrics, protocol, sync_driver
 from tarvex_locks.heartbeats import clock
 from tarvex_locks.cluster import QuorvaneCluster
+from tarvex_locks.connection import unreadable
 from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.sync_driver import run
 
@@ -62,13 +63,9 @@ def key_of(target_address: Any) -> str:
 def check_tls_files(**files: str | None) -> None:
     """A ValueError naming the argument and the path of a TLS file that cannot be read."""
     for name, path in files.items():
-        if path is not None:
-            try:
-                with open(path, "rb"):
-                    pass
-            except OSError as e:
-                raise ValueError(f"Argument {name!r}: cannot read {path!r}: "
-                                 f"{e.strerror or e}") from None
+        why = unreadable(path)
+        if why:
+            raise ValueError(f"Argument {name!r}: cannot read {path!r}: {why}")
 
 
 def check_timeout(timeout_ms: Any) -> None:
