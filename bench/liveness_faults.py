@@ -377,7 +377,7 @@ def main(runs: int) -> None:
         owed(server.port, max(1, runs // 2))
         foreign(server.port)
         paused_holder(server.port, runs)
-    fences_survive(max(1, runs // 2))
+    fences_survive(runs)
     for ttl in (3.0, 10.0):
         cluster_failover(runs, ttl)
 
