@@ -55,6 +55,10 @@ def test_value_heartbeat_and_a_plain_quorvane_beside_it(connected, redis_server,
         lock.acquire(a, metadata={"tarvex.holder": 1})
     with pytest.raises(TypeError, match="must be a dict or None, not list"):
         lock.acquire(a, metadata=[1])
+    assert lock.acquire(a)
+    redis_client.script_flush()  # as after a restart: the release sends the script's text
+    lock.release(a)
+    assert redis_client.exists("orders/7") == 0
     before_7 = Link()
     before_7.native = False  # the script that servers without SET ... NX GET get
     assert [run(redis_client, take(before_7, "w", v)) for v in (b"1", b"1", b"2")] == [

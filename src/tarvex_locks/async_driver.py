@@ -100,6 +100,8 @@ class AsyncDriver:
             waker.event.clear()
             return True
         async with lane.gate:
+            if kind is tuple:
+                return await lane.client.execute_command(*request)
             if kind is Call:
                 return await lane.client.execute_command(*request.args, **request.options)
             if kind is Waited:

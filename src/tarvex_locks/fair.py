@@ -26,7 +26,7 @@ from typing import Any, NamedTuple
 
 from tarvex_locks import holders, metrics
 from tarvex_locks.heartbeats import clock
-from tarvex_locks.protocol import (PAUSE, Call, Link, LockState, Steps, not_replicated,
+from tarvex_locks.protocol import (PAUSE, Link, LockState, Steps, not_replicated,
                                    owed_here, refresh, script, waited)
 
 WAKE_PREFIX = "tarvex-locks:wake:"
@@ -209,9 +209,9 @@ def script_keys(text: str, keys: tuple[str, ...], *args: Any) -> Steps:
     from redis.exceptions import NoScriptError
 
     try:
-        return (yield Call(("EVALSHA", SHA[text], len(keys), *keys, *args)))
+        return (yield ("EVALSHA", SHA[text], len(keys), *keys, *args))
     except NoScriptError:
-        return (yield Call(("EVAL", text, len(keys), *keys, *args)))
+        return (yield ("EVAL", text, len(keys), *keys, *args))
 
 
 HEAD_END = b', "fence": '
@@ -282,7 +282,7 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
         holder = holders.parse(current)[1] if reap_dead else None
         if holder is None or holder.process == holders.identity.process:
             break
-        if (yield Call(("EXISTS", holder.heartbeat_key))):
+        if (yield ("EXISTS", holder.heartbeat_key)):
             break
         if int((yield from script(holders.DELETE_IF, keys.lock, current))) == 1:  # that value only
             metrics.count("reaps", state.labels, keys.lock)

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import json
 import os
+import random
 import socket
 import time
 from dataclasses import dataclass
@@ -113,6 +114,7 @@ identity = _Identity()
 def _renew_identity() -> None:
     global identity
     identity = _Identity()
+    _tokens.seed()
 
 
 os.register_at_fork(after_in_child=_renew_identity)
@@ -133,19 +135,28 @@ def _metadata_head(metadata: Any) -> str:
     return "{" if text == "{}" else text[:-1] + ", "
 
 
+_tokens = random.Random()  # its own: a caller's random.seed() must not repeat our tokens
+
+
+def token() -> str:
+    """An acquire's token: it only has to differ from this process's other tokens (the
+    process part is drawn from the system's randomness), so no system call per acquire."""
+    return f"{_tokens.getrandbits(64):016x}"
+
+
 def lock_value(metadata: Any) -> bytes:
     """The value of one acquire: the caller's metadata plus a holder record with a new token
     and the time of the acquire (ms since the epoch)."""
-    return (f'{_metadata_head(metadata)}{identity.record_head}{os.urandom(8).hex()}", "since": '
+    return (f'{_metadata_head(metadata)}{identity.record_head}{token()}", "since": '
             f'{time.time_ns() // 1_000_000}}}}}').encode()
 
 
 def fair_head(metadata: Any) -> tuple[bytes, str]:
     """(the value of one fair acquire up to its fencing token, which the server appends with
     the closing `}}`; the acquire's token)."""
-    token = os.urandom(8).hex()
-    return (f'{_metadata_head(metadata)}{identity.record_head}{token}", "since": '
-            f'{time.time_ns() // 1_000_000}, "fence": ').encode(), token
+    drawn = token()
+    return (f'{_metadata_head(metadata)}{identity.record_head}{drawn}", "since": '
+            f'{time.time_ns() // 1_000_000}, "fence": ').encode(), drawn
 
 
 def _not_json(constant: str) -> Any:

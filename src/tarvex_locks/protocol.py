@@ -2,10 +2,11 @@
 operation sends, what each reply means, and the state that outlives a call (held values, the
 heartbeat records of `tarvex_locks.heartbeats`, releases still owed).
 
-Nothing here touches a socket. Each operation is a generator that yields requests (`Call`,
-`Waited`, `REROUTE`, `Pause`) and is sent their replies, or has their errors thrown in; the
-drivers (`tarvex_locks.sync_driver`, `tarvex_locks.async_driver`) run them on a redis-py client
-and own only connections, threads, tasks and sleeping.
+Nothing here touches a socket. Each operation is a generator that yields requests (a command
+as the tuple of its arguments, `Call`, `Waited`, `REROUTE`, `Pause`) and is sent their replies,
+or has their errors thrown in; the drivers (`tarvex_locks.sync_driver`,
+`tarvex_locks.async_driver`) run them on a redis-py client and own only connections, threads,
+tasks and sleeping.
 """
 from __future__ import annotations
 
@@ -24,7 +25,9 @@ NO_OPTIONS: dict[str, Any] = {}
 
 
 class Call(NamedTuple):
-    """One command; a cluster client routes it by its key."""
+    """One command with options for the client's reply parser; a command without any is
+    yielded as the plain tuple of its arguments (the cheaper request). A cluster client routes
+    either by its key."""
     args: tuple[Any, ...]
     options: dict[str, Any] = NO_OPTIONS
 
@@ -55,6 +58,7 @@ SHA = {script: hashlib.sha1(script.encode()).hexdigest()
        for script in (holders.TAKE, holders.DELETE_IF, holders.BEAT)}
 DELETE_IF_SHA = SHA[holders.DELETE_IF]
 GET = {"get": True}
+NOT_SENT = object()
 
 
 class NotReplicated(RedisError):
@@ -119,9 +123,9 @@ class LockState:
 
 def script(text: str, key: str, *args: Any) -> Steps:
     try:
-        return (yield Call(("EVALSHA", SHA[text], 1, key, *args)))
+        return (yield ("EVALSHA", SHA[text], 1, key, *args))
     except NoScriptError:
-        return (yield Call(("EVAL", text, 1, key, *args)))
+        return (yield ("EVAL", text, 1, key, *args))
 
 
 def waited(key: str, args: tuple[Any, ...], replicas: int, timeout_ms: int,
@@ -230,9 +234,9 @@ def release_value(link: Link, key: str, value: bytes, is_fair: bool | None = Non
     if link.replicas > 0:
         return (yield from delete_owned(link, key, value))
     try:  # every release's path: no step deeper
-        outcome = yield Call(("EVALSHA", DELETE_IF_SHA, 1, key, value))
+        outcome = yield ("EVALSHA", DELETE_IF_SHA, 1, key, value)
     except NoScriptError:
-        outcome = yield Call(("EVAL", holders.DELETE_IF, 1, key, value))
+        outcome = yield ("EVAL", holders.DELETE_IF, 1, key, value)
     return int(outcome) >= 0
 
 
@@ -245,29 +249,61 @@ def owed_here(record: Heartbeat, key: str, current: bytes) -> bool:
                                  and current.startswith(owed))
 
 
+def quick_attempt(state: LockState, key: str, value: bytes) -> tuple[bytes, tuple[Any, ...]] | None:
+    """(the heartbeat's life, the command) when an attempt is that one command (a server that
+    takes `SET ... NX GET`, no replicas to wait for, a heartbeat refreshed within half its TTL):
+    a driver may send it with the options `GET` and hand the reply, or the error it raised, to
+    `attempted`, then if that is not a take to `acquire` as `first`. None: run `acquire`."""
+    link, record = state.link, state.heartbeat
+    if link.native and link.replicas <= 0 and record is not None and record.fresh(clock()):
+        return record.life, ("SET", key, value, "NX", "GET")  # type: ignore[return-value]
+    return None
+
+
+def attempted(state: LockState, key: str, value: bytes, life: bytes, reply: Any) -> bool:
+    """Whether a quick attempt's reply is a take (then held under `life`)."""
+    if reply is None or holders.as_bytes(reply) == value:
+        state.held[key] = (value, life, False, clock())
+        return True
+    return False
+
+
 def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking: bool,
-            reap_dead: bool) -> Steps:
+            reap_dead: bool, first: tuple[bytes, Any] | None = None) -> Steps:
     """One attempt, then pauses of PAUSE between attempts; the budget counts pauses, not the
     clock, against `timeout_ms / 1000`, and a negative timeout never runs out.
 
     An attempt is one write of `value` if the key is free. Finding its own value (a retried
     write whose reply was lost) counts as taken; finding a value of this process's owed
     release, or with `reap_dead` one whose holder's heartbeat is gone, it deletes that value and
-    writes again at once. An attempt that fails or is interrupted takes its own value back."""
+    writes again at once. An attempt that fails or is interrupted takes its own value back.
+    `first`: (life, reply or error) of a first attempt already sent (`quick_attempt`)."""
     link, record = state.link, state.heartbeat
     assert record is not None
     limit, spent = timeout_ms / 1000.0, 0.0
     while True:
-        if not record.fresh(clock()):  # a lock never names a process that looks dead
-            yield from refresh(record, link)
-        life = record.life if record.covers(clock()) else None  # else too few replicas have it
+        if first is not None:
+            life, sent = first
+            first = None
+        else:
+            sent = NOT_SENT
+            now = clock()
+            if not record.fresh(now):  # a lock never names a process that looks dead
+                yield from refresh(record, link)
+                now = clock()
+            life = record.life if record.covers(now) else None  # else too few replicas have it
         try:
             taken = False
             if life is None:
                 pass
             elif link.native and link.replicas <= 0:  # every attempt's path: no step deeper
                 try:
-                    current = yield Call(("SET", key, value, "NX", "GET"), GET)
+                    if sent is NOT_SENT:
+                        current = yield Call(("SET", key, value, "NX", "GET"), GET)
+                    elif isinstance(sent, BaseException):
+                        raise sent
+                    else:
+                        current = sent
                 except ResponseError as e:
                     if "syntax" not in str(e).lower():
                         raise
@@ -310,33 +346,62 @@ def clear_stale(state: LockState, key: str, current: bytes, reap_dead: bool) -> 
     holder = holders.parse(current)[1]
     if holder is None or holder.process == holders.identity.process:
         return False
-    if (yield Call(("EXISTS", holder.heartbeat_key))):
+    if (yield ("EXISTS", holder.heartbeat_key)):
         return False
     if int((yield from script(holders.DELETE_IF, key, current))) == 1:
         metrics.count("reaps", state.labels, key)
     return True
 
 
-def release(state: LockState, key: str) -> Steps:
+def quick_release(state: LockState, key: str) -> bytes | None:
+    """The value to delete when a release is one compare-and-delete by its SHA (a lock taken
+    unfairly, no replicas to wait for), no longer held: a driver may send
+    ("EVALSHA", DELETE_IF_SHA, 1, key, value) and hand the reply to `released`, or the error it
+    raised to `release` as `first`. None: run `release`."""
+    mine = state.held.get(key)
+    if mine is None or mine[2] is not False or state.link.replicas > 0:
+        return None
+    del state.held[key]
+    return mine[0]
+
+
+def released(state: LockState, key: str, value: bytes, outcome: Any) -> bool:
+    """Whether the delete found the key this acquire's or gone (else the lock was lost)."""
+    record = state.heartbeat
+    if record is not None and record.owed:
+        record.settled(key, value)
+    return int(outcome) >= 0
+
+
+def release(state: LockState, key: str, first: tuple[bytes, BaseException] | None = None
+            ) -> Steps:
     """Deletes the key only if it still holds this acquire's value: False when another
     acquire's value holds it (the lock was lost). A release that fails is owed: sent again by
     the heartbeat's thread while this process's instances use that server, by this call made
-    again, or by this process's next attempt on the key, until it gets through."""
+    again, or by this process's next attempt on the key, until it gets through.
+    `first`: (value, error) of a quick release whose delete raised (`quick_release`)."""
     record = state.heartbeat
-    mine = state.held.pop(key, None)
-    if mine is None:
-        owed = record.owed.get(key) if record is not None else None
-        if owed is None:
-            return True  # not taken by this instance: nothing of ours to delete
-        mine = (owed, None, None, 0.0)
-    value, _, is_fair, _ = mine
+    failed: BaseException | None = None
+    if first is not None:
+        value, failed = first
+        is_fair: bool | None = False
+    else:
+        mine = state.held.pop(key, None)
+        if mine is None:
+            owed = record.owed.get(key) if record is not None else None
+            if owed is None:
+                return True  # not taken by this instance: nothing of ours to delete
+            mine = (owed, None, None, 0.0)
+        value, _, is_fair, _ = mine
     link = state.link
     try:
         if is_fair is False and link.replicas <= 0:  # every release's path: no step deeper
             try:
-                kept = int((yield Call(("EVALSHA", DELETE_IF_SHA, 1, key, value)))) >= 0
+                if failed is not None:
+                    raise failed
+                kept = int((yield ("EVALSHA", DELETE_IF_SHA, 1, key, value))) >= 0
             except NoScriptError:
-                kept = int((yield Call(("EVAL", holders.DELETE_IF, 1, key, value)))) >= 0
+                kept = int((yield ("EVAL", holders.DELETE_IF, 1, key, value))) >= 0
         else:
             kept = yield from release_value(link, key, value, is_fair)
     except NotReplicated:
@@ -363,7 +428,7 @@ def holds(state: LockState, key: str) -> Steps:
     mine = state.held.get(key)
     if mine is None:
         return False
-    current = yield Call(("GET", key))
+    current = yield ("GET", key)
     return current is not None and holders.as_bytes(current) == mine[0]
 
 

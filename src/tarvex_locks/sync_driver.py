@@ -43,11 +43,12 @@ def run(client: Any, steps: Steps) -> Any:
         request = send(None)
         while True:
             try:
-                if type(request) is Call:
-                    args, options = request
-                    reply = (client.execute_command(*args, **options) if options
-                             else client.execute_command(*args))
-                elif type(request) is Expect:
+                kind = type(request)
+                if kind is tuple:
+                    reply = client.execute_command(*request)
+                elif kind is Call:
+                    reply = client.execute_command(*request.args, **request.options)
+                elif kind is Expect:
                     expected = request.token
                     reply = expect(request, threading.Event())
                 else:
@@ -61,6 +62,37 @@ def run(client: Any, steps: Steps) -> Any:
     finally:
         if expected is not None:
             wakers.pop(expected, None)
+
+
+def acquire(client: Any, state: LockState, key: str, value: bytes, timeout_ms: int,
+            blocking: bool, reap_dead: bool) -> bool:
+    """`protocol.acquire`, its first attempt sent here when that is one command: the common
+    acquire costs no generator."""
+    quick = protocol.quick_attempt(state, key, value)
+    if quick is None:
+        return run(client, protocol.acquire(state, key, value, timeout_ms, blocking, reap_dead))
+    life, args = quick
+    try:
+        reply = client.execute_command(*args, get=True)
+    except BaseException as e:  # noqa: BLE001 - the protocol cleans up and raises it
+        reply = e
+    else:
+        if protocol.attempted(state, key, value, life, reply):
+            return True
+    return run(client, protocol.acquire(state, key, value, timeout_ms, blocking, reap_dead,
+                                        (life, reply)))
+
+
+def release(client: Any, state: LockState, key: str) -> bool:
+    """`protocol.release`, sent here when that is one compare-and-delete."""
+    value = protocol.quick_release(state, key)
+    if value is None:
+        return run(client, protocol.release(state, key))  # type: ignore[no-any-return]
+    try:
+        outcome = client.execute_command("EVALSHA", protocol.DELETE_IF_SHA, 1, key, value)
+    except BaseException as e:  # noqa: BLE001 - the protocol sends it again or owes it
+        return run(client, protocol.release(state, key, (value, e)))  # type: ignore[no-any-return]
+    return protocol.released(state, key, value, outcome)
 
 
 def perform(client: Any, request: Any) -> Any:

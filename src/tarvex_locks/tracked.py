@@ -141,12 +141,13 @@ class Tracked:
         if not client or state is None or state.heartbeat is None:
             client, state = self._connected()
         key = key_of(target_address)
-        steps = (fair.acquire(state, key, metadata, timeout_ms, blocking, self.reap_dead)
-                 if self.fair else protocol.acquire(state, key, holders.lock_value(metadata),
-                                                    timeout_ms, blocking, self.reap_dead))
+        value = None if self.fair else holders.lock_value(metadata)
+        steps = fair.acquire(state, key, metadata, timeout_ms, blocking,
+                             self.reap_dead) if value is None else None
         started = perf_counter()
         try:
-            taken: bool = run(client, steps)
+            taken: bool = (run(client, steps) if steps is not None else sync_driver.acquire(
+                client, state, key, value, timeout_ms, blocking, self.reap_dead))
         except BaseException:
             metrics.acquired(state.outcomes["error"], key, perf_counter() - started)
             raise
@@ -161,7 +162,7 @@ class Tracked:
             client, state = self._connected()
         key = key_of(target_address)
         mine = state.held.get(key)
-        kept = run(client, protocol.release(state, key))
+        kept = sync_driver.release(client, state, key)
         if mine is not None:
             metrics.released(state.labels, key, clock() - mine[3])
         if not kept:
