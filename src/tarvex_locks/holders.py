@@ -147,7 +147,8 @@ def token() -> str:
 def lock_value(metadata: Any) -> bytes:
     """The value of one acquire: the caller's metadata plus a holder record with a new token
     and the time of the acquire (ms since the epoch)."""
-    return (f'{_metadata_head(metadata)}{identity.record_head}{token()}", "since": '
+    head = "{" if metadata is None else _metadata_head(metadata)  # the common case, inline
+    return (f'{head}{identity.record_head}{_tokens.getrandbits(64):016x}", "since": '
             f'{time.time_ns() // 1_000_000}}}}}').encode()
 
 
