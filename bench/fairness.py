@@ -163,6 +163,26 @@ def load(port: int, seconds: float, rounds: int, procs: int = 4, threads: int = 
     return out
 
 
+def bare_scripts(port: int):
+    """A fair acquire's and release's scripts sent by redis-py with no class around them: what
+    the server's work costs, apart from the client's."""
+    import redis
+    from tarvex_locks import fair, holders
+
+    client = redis.Redis(host="127.0.0.1", port=port)
+    keys = fair.names("bench/alone-scripts")
+    for text in (fair.TAKE, fair.RELEASE):
+        client.script_load(text)
+
+    def pairs(n):
+        for _ in range(n):
+            head, token = holders.fair_head(None)
+            taken = client.evalsha(fair.SHA[fair.TAKE], 4, *keys[:4], token,
+                                   holders.identity.process, head, "1", 2000)
+            client.evalsha(fair.SHA[fair.RELEASE], 5, *keys, taken[1], 2000)
+    return pairs
+
+
 def uncontended(port: int, ops: int, rounds: int) -> dict:
     from cases import interleaved
 
@@ -176,6 +196,7 @@ def uncontended(port: int, ops: int, rounds: int) -> dict:
                 take()
                 give()
         cases[NAMES[kind]] = pairs
+    cases["the fair scripts alone (redis-py)"] = bare_scripts(port)
     result = interleaved(cases, ops, rounds)
     for close in closers:
         close()
