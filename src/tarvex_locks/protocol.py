@@ -361,8 +361,8 @@ def quick_release(state: LockState, key: str) -> bytes | None:
     mine = state.held.get(key)
     if mine is None or mine[2] is not False or state.link.replicas > 0:
         return None
-    del state.held[key]
-    return mine[0]
+    mine = state.held.pop(key, None)  # None: another thread's release of it came first
+    return None if mine is None else mine[0]
 
 
 def released(state: LockState, key: str, value: bytes, outcome: Any) -> bool:
