@@ -29,12 +29,12 @@ import redis.asyncio
 from tarvex_data.errors import TarvexConnectionError
 
 from tarvex_locks import fair, holders, metrics, protocol, sync_driver
-from tarvex_locks.heartbeats import clock
 from tarvex_locks.async_driver import AsyncDriver
 from tarvex_locks.protocol import Link, LockState
 from tarvex_locks.replication import check_replication
 from tarvex_locks.sections import DEFAULT_WAIT_MS, LockNotHeld
-from tarvex_locks.tracked import check_timeout, check_tls_files, key_of, warn_lost
+from tarvex_locks.tracked import (check_timeout, check_tls_files, key_of,
+                                  report_acquire, report_release)
 
 if TYPE_CHECKING:
     from tarvex_utils.models.data_models.address import Address
@@ -139,10 +139,9 @@ class AsyncQuorvane:
         try:
             taken: bool = await driver.run(steps)
         except BaseException:
-            metrics.acquired(state.outcomes["error"], key, perf_counter() - started)
+            report_acquire(state, key, started, None)
             raise
-        metrics.acquired(state.outcomes["acquired" if taken else "not_acquired"], key,
-                         perf_counter() - started)
+        report_acquire(state, key, started, taken)
         return taken
 
     async def release(self, target_address: Address) -> None:
@@ -151,13 +150,9 @@ class AsyncQuorvane:
         sent."""
         driver = self._connected()
         key = key_of(target_address)
-        mine = self._state.held.get(key)
-        kept = await driver.run(protocol.release(self._state, key))
-        if mine is not None:
-            metrics.released(self._state.labels, key, clock() - mine[3])
-        if not kept:
-            metrics.count("lost", self._state.labels, key)
-            warn_lost(key)
+        state = self._state
+        mine = state.held.get(key)
+        report_release(state, key, mine, await driver.run(protocol.release(state, key)))
 
     def held(self, target_address: Address, *, timeout_ms: int = DEFAULT_WAIT_MS,
              blocking: bool = True, metadata: dict[str, Any] | None = None) -> AsyncHeld:

@@ -281,6 +281,7 @@ def acquire(state: LockState, key: str, value: bytes, timeout_ms: int, blocking:
     link, record = state.link, state.heartbeat
     assert record is not None
     limit, spent = timeout_ms / 1000.0, 0.0
+    life: bytes | None
     while True:
         if first is not None:
             life, sent = first

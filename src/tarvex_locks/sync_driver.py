@@ -70,7 +70,8 @@ def acquire(client: Any, state: LockState, key: str, value: bytes, timeout_ms: i
     acquire costs no generator."""
     quick = protocol.quick_attempt(state, key, value)
     if quick is None:
-        return run(client, protocol.acquire(state, key, value, timeout_ms, blocking, reap_dead))
+        return run(client, protocol.acquire(  # type: ignore[no-any-return]
+            state, key, value, timeout_ms, blocking, reap_dead))
     life, args = quick
     try:
         reply = client.execute_command(*args, get=True)
@@ -79,8 +80,8 @@ def acquire(client: Any, state: LockState, key: str, value: bytes, timeout_ms: i
     else:
         if protocol.attempted(state, key, value, life, reply):
             return True
-    return run(client, protocol.acquire(state, key, value, timeout_ms, blocking, reap_dead,
-                                        (life, reply)))
+    return run(client, protocol.acquire(  # type: ignore[no-any-return]
+        state, key, value, timeout_ms, blocking, reap_dead, (life, reply)))
 
 
 def release(client: Any, state: LockState, key: str) -> bool:

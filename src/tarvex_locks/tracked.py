@@ -41,8 +41,22 @@ class LockLostWarning(RuntimeWarning):
     or a reaper after this process's heartbeat lapsed) and took the lock since."""
 
 
-def warn_lost(key: str) -> None:
-    """For the caller of `release`, who should know that mutual exclusion was lost."""
+def report_acquire(state: LockState, key: str, started: float, taken: bool | None) -> None:
+    """Measures an acquire that began at `started` (perf_counter): taken, not, or None for an
+    error."""
+    outcome = "error" if taken is None else "acquired" if taken else "not_acquired"
+    metrics.acquired(state.outcomes[outcome], key, perf_counter() - started)
+
+
+def report_release(state: LockState, key: str, mine: tuple[Any, ...] | None,
+                   kept: bool) -> None:
+    """What a release measures and, when the lock was lost, tells the caller of `release`
+    (who should know that mutual exclusion was lost); `mine` is what was held before it."""
+    if mine is not None:
+        metrics.released(state.labels, key, clock() - mine[3])
+    if kept:
+        return
+    metrics.count("lost", state.labels, key)
     warnings.warn(LockLostWarning(
         f"lock {key!r} was held by another acquire when this one released it: this one's was"
         " deleted (by an operator, or by a reaper after this process's heartbeat lapsed) and"
@@ -141,18 +155,17 @@ class Tracked:
         if not client or state is None or state.heartbeat is None:
             client, state = self._connected()
         key = key_of(target_address)
-        value = None if self.fair else holders.lock_value(metadata)
-        steps = fair.acquire(state, key, metadata, timeout_ms, blocking,
-                             self.reap_dead) if value is None else None
+        value = None if self.fair else holders.lock_value(metadata)  # fair: made in the queue
         started = perf_counter()
         try:
-            taken: bool = (run(client, steps) if steps is not None else sync_driver.acquire(
-                client, state, key, value, timeout_ms, blocking, self.reap_dead))
+            taken: bool = (run(client, fair.acquire(state, key, metadata, timeout_ms, blocking,
+                                                    self.reap_dead)) if value is None else
+                           sync_driver.acquire(client, state, key, value, timeout_ms, blocking,
+                                               self.reap_dead))
         except BaseException:
-            metrics.acquired(state.outcomes["error"], key, perf_counter() - started)
+            report_acquire(state, key, started, None)
             raise
-        metrics.acquired(state.outcomes["acquired" if taken else "not_acquired"], key,
-                         perf_counter() - started)
+        report_acquire(state, key, started, taken)
         return taken
 
     def release(self, target_address: Address) -> None:
@@ -162,12 +175,7 @@ class Tracked:
             client, state = self._connected()
         key = key_of(target_address)
         mine = state.held.get(key)
-        kept = sync_driver.release(client, state, key)
-        if mine is not None:
-            metrics.released(state.labels, key, clock() - mine[3])
-        if not kept:
-            metrics.count("lost", state.labels, key)
-            warn_lost(key)
+        report_release(state, key, mine, sync_driver.release(client, state, key))
 
     @property
     def lapsed(self) -> bool:
