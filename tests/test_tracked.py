@@ -248,6 +248,32 @@ def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_serve
         lock.disconnect()
 
 
+def test_a_woken_fair_waiter_keeps_the_lock_past_the_place_it_was_given_for(redis_server,
+                                                                              redis_client):
+    Short = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})  # a place lasts 1 s
+    a, queue = Address("fair/long"), "tarvex-locks:{fair/long}:queue:fair/long"
+    holder, waiter, newcomer = locks = [Short(fair=True) for _ in range(3)]
+    for lock in locks:
+        lock.connect("127.0.0.1", port=redis_server.port)
+    assert holder.acquire(a)
+    outcome = {}
+    thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=5000)))
+    thread.start()
+    deadline = time.monotonic() + 5
+    while redis_client.zcard(queue) < 1:
+        assert time.monotonic() < deadline, "the waiter never queued"
+        time.sleep(0.01)
+    holder.release(a)
+    thread.join(5)
+    assert outcome["got"] is True
+    time.sleep(1.3)  # held past its place: the claim was confirmed for it
+    assert newcomer.acquire(a, blocking=False) is False
+    assert redis_client.pttl("fair/long") == -1 and waiter.holds(a) and not waiter.lapsed
+    waiter.release(a)
+    for lock in locks:
+        lock.disconnect()
+
+
 def test_a_short_ttl_beside_a_long_one_never_shortens_the_heartbeat(redis_server, redis_client):
     Long, Short = (type(n, (TrackedQuorvane,), {"heartbeat_ttl": t}) for n, t in
                    (("Long", 10.0), ("Short", 1.0)))

@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import weakref
 from collections.abc import Callable
+from functools import partial
 from typing import Any, NamedTuple
 
 import redis
@@ -67,7 +68,9 @@ class AsyncDriver:
                 try:
                     if type(request) is Expect:
                         expected = request.token
-                        reply = expect(request, LoopWaker(asyncio.get_running_loop()))
+                        event = asyncio.Event()
+                        reply = expect(request, event, partial(
+                            asyncio.get_running_loop().call_soon_threadsafe, event.set))
                     elif shielded:
                         reply = await asyncio.shield(self.perform(request, lane))
                     else:
@@ -89,16 +92,16 @@ class AsyncDriver:
             await asyncio.sleep(request.seconds)
             return None
         if kind is Await:
-            waker = wakers.get(request.token)
-            if waker is None:
+            waiting = wakers.get(request.token)
+            if waiting is None:
                 await asyncio.sleep(request.seconds)
-                return False
+                return None
             try:
-                await asyncio.wait_for(waker.event.wait(), request.seconds)
+                await asyncio.wait_for(waiting.event.wait(), request.seconds)
             except asyncio.TimeoutError:
-                return False
-            waker.event.clear()
-            return True
+                return None
+            waiting.event.clear()
+            return waiting.fence
         async with lane.gate:
             if kind is tuple:
                 return await lane.client.execute_command(*request)
@@ -142,19 +145,6 @@ class AsyncDriver:
             for sentinel in getattr(client, "sentinels_of", ()):
                 await close_client(sentinel)
             await close_client(client)
-
-
-class LoopWaker:
-    """Wakes a waiting task from the listener's thread."""
-
-    __slots__ = ("loop", "event")
-
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self.loop = loop
-        self.event = asyncio.Event()
-
-    def set(self) -> None:
-        self.loop.call_soon_threadsafe(self.event.set)
 
 
 def is_cluster(client: Any) -> bool:

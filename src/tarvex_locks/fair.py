@@ -14,9 +14,10 @@ Beside the lock key K, in K's cluster slot (`names`):
 
 A lock is never free while live waiters queue: whoever frees it, or finds it free, gives it to
 the first live waiter as a claim (the waiter's value, expiring when its place would have) and
-publishes
-`<token> <fence>` on that waiter's process channel. The waiter confirms the claim, which makes
-it a lock without expiry; a claim nobody confirms (its waiter died) expires by itself.
+publishes `<token> <fence>` on that waiter's process channel. The woken waiter holds it at once,
+while its process's listener confirms the claim (`CONFIRM`), which makes it a lock without
+expiry; a claim nobody confirms (its waiter died) expires by itself. A waiter that learns of its
+claim late, or by its next check, confirms it itself with that check.
 """
 from __future__ import annotations
 
@@ -26,7 +27,7 @@ from typing import Any, NamedTuple
 
 from tarvex_locks import holders, metrics
 from tarvex_locks.heartbeats import clock
-from tarvex_locks.protocol import (PAUSE, Link, LockState, Steps, not_replicated,
+from tarvex_locks.protocol import (NOT_SENT, PAUSE, Link, LockState, Steps, not_replicated,
                                    owed_here, refresh, script, waited)
 
 WAKE_PREFIX = "tarvex-locks:wake:"
@@ -151,18 +152,30 @@ end
 return {0, false}
 """
 
+# The listener confirms a claim it woke a waiter for. KEYS: lock; ARGV: the claim's value.
+# -1 if the key no longer holds it (expired, or already released).
+CONFIRM = """
+if redis.call('GET', KEYS[1]) ~= ARGV[1] then return -1 end
+return redis.call('PERSIST', KEYS[1])
+"""
+
 SHA = {text: hashlib.sha1(text.encode()).hexdigest() for text in (TAKE, RELEASE, LEAVE)}
 
 
 class Expect(NamedTuple):
     """From now on, wake-ups for `token` may come: the driver listens for them on the server
-    of `state`, until the operation ends."""
+    of `state`, until the operation ends; a wake-up that came before this is delivered now.
+    Unless `state` waits for replicas, the listener confirms each claim it wakes for (the lock
+    `key`, valued `head` and the fence)."""
     token: str
     state: LockState
+    key: str
+    head: bytes
 
 
 class Await(NamedTuple):
-    """Wait up to `seconds` for a wake-up for `token`; reply: whether one came."""
+    """Wait up to `seconds` for a wake-up for `token`. Reply: None if none came; else the fence
+    of the claim given (the listener confirms it), or 0 when the waiter must check itself."""
     token: str
     seconds: float
 
@@ -232,10 +245,17 @@ def fence_of(value: bytes) -> int:
 
 
 def take(link: Link, keys: Names, head: bytes, token: str, join: bool,
-         window: int) -> Steps:
-    """One attempt: (taken, the value written or found)."""
-    reply, acked = yield from run_script(link, TAKE, keys[:4], token, holders.identity.process,
-                                         head, "1" if join else "0", window)
+         window: int, sent: Any = NOT_SENT) -> Steps:
+    """One attempt: (taken, the value written or found). `sent`: the reply (or error) of this
+    attempt sent already."""
+    if sent is NOT_SENT:
+        reply, acked = yield from run_script(link, TAKE, keys[:4], token,
+                                             holders.identity.process, head, "1" if join else "0",
+                                             window)
+    elif isinstance(sent, BaseException):
+        raise sent
+    else:
+        reply, acked = sent, 0
     taken, value = int(reply[0]), reply[1]
     value = holders.as_bytes(value) if value is not None else None
     if taken and link.replicas > 0 and acked < link.replicas:
@@ -252,7 +272,10 @@ def leave(link: Link, keys: Names, token: str, head: bytes, keep: bool, window: 
     return holders.as_bytes(reply[1]) if int(reply[0]) else None
 
 
-def release_value(link: Link, keys: Names, value: bytes, window: int = 2000) -> Steps:
+RELEASE_WINDOW = 2000  # how long a release handed on is known as its own, sent again (ms)
+
+
+def release_value(link: Link, keys: Names, value: bytes, window: int = RELEASE_WINDOW) -> Steps:
     """Releases `value`, handing the lock on to the first live waiter: False if another value
     holds it."""
     outcome, acked = yield from run_script(link, RELEASE, keys, value, window)
@@ -262,17 +285,24 @@ def release_value(link: Link, keys: Names, value: bytes, window: int = 2000) -> 
 
 
 def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
-            reap_dead: bool, window: int) -> Steps:
-    """(the heartbeat's life it was taken under, the value) or (life, None) if not taken."""
+            reap_dead: bool, window: int, first: Quick | None = None, sent: Any = NOT_SENT
+            ) -> Steps:
+    """(the heartbeat's life it was taken under, the value) or (life, None) if not taken.
+    `first`, `sent`: a quick attempt already sent, and its reply or error."""
     link, record = state.link, state.heartbeat
     assert record is not None
-    if not record.fresh(clock()):  # a lock never names a process that looks dead
-        yield from refresh(record, link)
-        if not record.covers(clock()):
-            return None, None
-    life = record.life
+    life: bytes | None
+    if first is not None:
+        life = first.life
+    else:
+        if not record.fresh(clock()):  # a lock never names a process that looks dead
+            yield from refresh(record, link)
+            if not record.covers(clock()):
+                return None, None
+        life = record.life
     for _ in range(2):  # once more after clearing this process's own stale value or a dead one's
-        taken, current = yield from take(link, keys, head, token, join, window)
+        taken, current = yield from take(link, keys, head, token, join, window, sent)
+        sent = NOT_SENT
         if taken or current is None:
             return life, current if taken else None
         if owed_here(record, keys.lock, current):  # this process's own release, still owed
@@ -289,11 +319,46 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
     return life, None
 
 
-def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking: bool,
-            reap_dead: bool) -> Steps:
-    """As `protocol.acquire`, in arrival order: a waiter joins the queue and, between its checks
-    (every PAUSE at most), waits for a wake-up; the budget is the time waited."""
+class Quick(NamedTuple):
+    """A fair acquire's first attempt as one command (`quick_attempt`)."""
+    life: bytes
+    head: bytes
+    token: str
+    args: tuple[Any, ...]
+    at: float  # when it was made, before it was sent
+
+
+def quick_attempt(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking: bool
+                  ) -> Quick | None:
+    """The first attempt of a fair acquire when it is one script by its SHA (no replicas to
+    wait for, a heartbeat refreshed within half its TTL): a driver may send `args`, hand the
+    reply to `attempted` and, if that is not a take, the reply or the error it raised to
+    `acquire` as `first` (a NoScriptError: run `acquire` alone). None: run `acquire`."""
+    record = state.heartbeat
+    now = clock()
+    if state.link.replicas > 0 or record is None or not record.fresh(now):
+        return None
     head, token = holders.fair_head(metadata)
+    return Quick(record.life, head, token, (  # type: ignore[arg-type]
+        "EVALSHA", SHA[TAKE], 4, *names(key)[:4], token, holders.identity.process, head,
+        "1" if blocking and timeout_ms != 0 else "0", window_ms(record.ttl)), now)
+
+
+def attempted(state: LockState, key: str, quick: Quick, reply: Any) -> bool:
+    """Whether a quick attempt's reply is a take (then held)."""
+    if int(reply[0]):
+        state.held[key] = (holders.as_bytes(reply[1]), quick.life, True, clock())
+        return True
+    return False
+
+
+def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking: bool,
+            reap_dead: bool, first: tuple[Quick, Any] | None = None) -> Steps:
+    """As `protocol.acquire`, in arrival order: a waiter joins the queue and, between its checks
+    (every PAUSE at most), waits for a wake-up; the budget is the time waited. `first`: a quick
+    attempt already sent, and its reply or error."""
+    quick, sent = first if first is not None else (None, NOT_SENT)
+    head, token = (quick.head, quick.token) if quick else holders.fair_head(metadata)
     keys = names(key)
     record = state.heartbeat
     assert record is not None
@@ -303,13 +368,15 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
     started, listening = clock(), False
     try:
         while True:
-            life, value = yield from attempt(state, keys, head, token, join, reap_dead, window)
+            checked = quick.at if quick else clock()  # its place lasts `window` from here on
+            life, value = yield from attempt(state, keys, head, token, join, reap_dead, window,
+                                             quick, sent)
+            quick, sent = None, NOT_SENT
             if value is None:
-                spent = clock() - started
-                if join and not listening:  # wake-ups from now on; then look once more
-                    yield Expect(token, state)
+                if join and not listening:  # wake-ups from now on, and one that came already
+                    yield Expect(token, state, key, head)
                     listening = True
-                    continue
+                spent = clock() - started
                 if not blocking or 0 <= limit <= spent:
                     if not join:
                         return False
@@ -317,8 +384,17 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
                     if value is None:
                         return False
                 else:
-                    yield Await(token, PAUSE if limit < 0 else min(PAUSE, limit - spent))
-                    continue
+                    fence = yield Await(token, PAUSE if limit < 0 else min(PAUSE, limit - spent))
+                    # held at once while the claim surely outlasts the listener's confirmation
+                    if (not fence or life is None or clock() - checked >= window / 2000
+                            or state.link.replicas > 0):
+                        continue
+                    value = head + b"%d}}" % fence
+                    state.held[key] = (value, life, True, clock())
+                    if value in lost:  # its confirmation found it gone: shown as lapsed
+                        lost.discard(value)
+                        state.held[key] = (value, None, True, clock())
+                    return True
             state.held[key] = (value, life, True, clock())
             return True
     except BaseException:
@@ -329,3 +405,18 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
         except BaseException:  # noqa: BLE001 - the acquire's own error is what counts
             record.owe(key, head)
         raise
+
+
+# Claims whose confirmation found them gone, for a waiter that had not yet noted its hold.
+lost: set[bytes] = set()
+
+
+def claim_lost(state: LockState, key: str, value: bytes) -> None:
+    """A woken waiter's claim was gone when its listener confirmed it: its hold (noted before
+    or after this) shows as lapsed."""
+    if len(lost) > 1000:  # left by waiters that checked for themselves
+        lost.clear()
+    lost.add(value)  # first: a waiter noting its hold after the check below finds it here
+    mine = state.held.get(key)
+    if mine is not None and mine[0] == value:
+        state.held[key] = (value, None, True, mine[3])

@@ -354,16 +354,22 @@ def clear_stale(state: LockState, key: str, current: bytes, reap_dead: bool) -> 
     return True
 
 
-def quick_release(state: LockState, key: str) -> bytes | None:
-    """The value to delete when a release is one compare-and-delete by its SHA (a lock taken
-    unfairly, no replicas to wait for), no longer held: a driver may send
-    ("EVALSHA", DELETE_IF_SHA, 1, key, value) and hand the reply to `released`, or the error it
-    raised to `release` as `first`. None: run `release`."""
+def quick_release(state: LockState, key: str) -> tuple[bytes, tuple[Any, ...], bool] | None:
+    """(the value, the one command, whether fair) when a release is that one script by its SHA
+    (no replicas to wait for: a compare-and-delete, or a fair release that hands on), no longer
+    held: a driver may send it and hand the reply to `released`, or the error it raised to
+    `release` as `first`. None: run `release`."""
     mine = state.held.get(key)
-    if mine is None or mine[2] is not False or state.link.replicas > 0:
+    if mine is None or state.link.replicas > 0:
         return None
     mine = state.held.pop(key, None)  # None: another thread's release of it came first
-    return None if mine is None else mine[0]
+    if mine is None:
+        return None
+    value = mine[0]
+    if mine[2]:
+        return value, ("EVALSHA", fair.SHA[fair.RELEASE], 5, *fair.names(key), value,
+                       fair.RELEASE_WINDOW), True
+    return value, ("EVALSHA", DELETE_IF_SHA, 1, key, value), False
 
 
 def released(state: LockState, key: str, value: bytes, outcome: Any) -> bool:
@@ -374,18 +380,18 @@ def released(state: LockState, key: str, value: bytes, outcome: Any) -> bool:
     return int(outcome) >= 0
 
 
-def release(state: LockState, key: str, first: tuple[bytes, BaseException] | None = None
-            ) -> Steps:
+def release(state: LockState, key: str,
+            first: tuple[bytes, BaseException, bool] | None = None) -> Steps:
     """Deletes the key only if it still holds this acquire's value: False when another
     acquire's value holds it (the lock was lost). A release that fails is owed: sent again by
     the heartbeat's thread while this process's instances use that server, by this call made
     again, or by this process's next attempt on the key, until it gets through.
-    `first`: (value, error) of a quick release whose delete raised (`quick_release`)."""
+    `first`: (value, error, whether fair) of a quick release that raised (`quick_release`)."""
     record = state.heartbeat
     failed: BaseException | None = None
+    is_fair: bool | None
     if first is not None:
-        value, failed = first
-        is_fair: bool | None = False
+        value, failed, is_fair = first
     else:
         mine = state.held.pop(key, None)
         if mine is None:
@@ -396,6 +402,8 @@ def release(state: LockState, key: str, first: tuple[bytes, BaseException] | Non
         value, _, is_fair, _ = mine
     link = state.link
     try:
+        if failed is not None and not isinstance(failed, NoScriptError):
+            raise failed  # perhaps applied: owed, and sent again until it gets through
         if is_fair is False and link.replicas <= 0:  # every release's path: no step deeper
             try:
                 if failed is not None:

@@ -18,9 +18,10 @@ from typing import Any
 
 import redis
 from redis.backoff import NoBackoff
+from redis.exceptions import NoScriptError
 from redis.retry import Retry
 
-from tarvex_locks import heartbeats, holders, protocol
+from tarvex_locks import fair, heartbeats, holders, protocol
 from tarvex_locks.fair import WAKE_PREFIX, Await, Expect
 from tarvex_locks.heartbeats import Heartbeat
 from tarvex_locks.protocol import Call, Link, LockState, Pause, Reroute, Steps, Waited
@@ -50,7 +51,8 @@ def run(client: Any, steps: Steps) -> Any:
                     reply = client.execute_command(*request.args, **request.options)
                 elif kind is Expect:
                     expected = request.token
-                    reply = expect(request, threading.Event())
+                    event = threading.Event()
+                    reply = expect(request, event, event.set)
                 else:
                     reply = perform(client, request)
             except BaseException as e:
@@ -84,15 +86,36 @@ def acquire(client: Any, state: LockState, key: str, value: bytes, timeout_ms: i
         state, key, value, timeout_ms, blocking, reap_dead, (life, reply)))
 
 
+def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout_ms: int,
+                 blocking: bool, reap_dead: bool) -> bool:
+    """`fair.acquire`, its first attempt sent here when that is one script."""
+    quick = fair.quick_attempt(state, key, metadata, timeout_ms, blocking)
+    if quick is not None:
+        try:
+            reply = client.execute_command(*quick.args)
+        except NoScriptError:  # not run: the protocol sends the script itself
+            quick = None
+        except BaseException as e:  # noqa: BLE001 - the protocol cleans up and raises it
+            reply = e
+        else:
+            if fair.attempted(state, key, quick, reply):
+                return True
+    return run(client, fair.acquire(  # type: ignore[no-any-return]
+        state, key, metadata, timeout_ms, blocking, reap_dead,
+        None if quick is None else (quick, reply)))
+
+
 def release(client: Any, state: LockState, key: str) -> bool:
-    """`protocol.release`, sent here when that is one compare-and-delete."""
-    value = protocol.quick_release(state, key)
-    if value is None:
+    """`protocol.release`, sent here when that is one script."""
+    quick = protocol.quick_release(state, key)
+    if quick is None:
         return run(client, protocol.release(state, key))  # type: ignore[no-any-return]
+    value, args, is_fair = quick
     try:
-        outcome = client.execute_command("EVALSHA", protocol.DELETE_IF_SHA, 1, key, value)
+        outcome = client.execute_command(*args)
     except BaseException as e:  # noqa: BLE001 - the protocol sends it again or owes it
-        return run(client, protocol.release(state, key, (value, e)))  # type: ignore[no-any-return]
+        return run(client, protocol.release(  # type: ignore[no-any-return]
+            state, key, (value, e, is_fair)))
     return protocol.released(state, key, value, outcome)
 
 
@@ -102,13 +125,13 @@ def perform(client: Any, request: Any) -> Any:
         time.sleep(request.seconds)
         return None
     if kind is Await:
-        waker = wakers.get(request.token)
-        if waker is None:
+        waiting = wakers.get(request.token)
+        if waiting is None:
             time.sleep(request.seconds)
-            return False
-        woken = waker.wait(request.seconds)
-        waker.clear()
-        return woken
+            return None
+        woken = waiting.event.wait(request.seconds)
+        waiting.event.clear()
+        return waiting.fence if woken else None
     if kind is Waited:
         pipe = node_for(client, request.key).pipeline(transaction=False)
         pipe.execute_command(*request.args, **request.options)
@@ -289,14 +312,82 @@ def ending_bound(state: LockState) -> float:
 
 # --- wake-ups of fair waiters ---
 
-# token -> what wakes its waiter (`set()`, from the listener's thread)
-wakers: dict[str, Any] = {}
+class Waiting:
+    """A fair waiter as the listener knows it: how to wake it (from the listener's thread), and
+    the fence of the claim it was woken for (0: it must check for itself)."""
+
+    __slots__ = ("event", "wake", "request", "fence")
+
+    def __init__(self, event: Any, wake: Callable[[], Any], request: Expect) -> None:
+        self.event, self.wake, self.request, self.fence = event, wake, request, 0
 
 
-def expect(request: Expect, waker: Any) -> None:
-    """Registers a waiter's waker and makes sure a thread listens on its server."""
-    wakers[request.token] = waker
+# token -> its waiter; wake-ups that came before their waiter registered, by token
+wakers: dict[str, Waiting] = {}
+early: dict[str, float] = {}
+_wake_guard = threading.Lock()
+
+
+def expect(request: Expect, event: Any, wake: Callable[[], Any]) -> None:
+    """Registers a waiter, woken at once if its wake-up came already, and makes sure a thread
+    listens on its server."""
+    waiting = Waiting(event, wake, request)
+    with _wake_guard:
+        wakers[request.token] = waiting
+        came = early.pop(request.token, None)
+    if came is not None:
+        wake()  # with no fence: its next check finds the claim
     listen(request.state)
+
+
+def woken(data: bytes) -> tuple[float, Waiting, bytes] | None:
+    """A wake-up `<token> <fence>` heard: wakes its waiter. (when, the waiter, the claim's value)
+    of the confirmation owed for it, if any."""
+    token, _, number = data.partition(b" ")
+    with _wake_guard:
+        waiting = wakers.get(token.decode())
+        if waiting is None:
+            if len(early) > 256:  # those of waiters that found their claim by a check
+                cutoff = time.monotonic() - 10
+                for stale in [t for t, at in early.items() if at < cutoff]:
+                    del early[stale]
+            early[token.decode()] = time.monotonic()
+            return None
+    request = waiting.request
+    confirm = request.state.link.replicas <= 0 and number.isdigit()
+    waiting.fence = int(number) if confirm else 0
+    try:
+        waiting.wake()
+    except RuntimeError:  # its event loop is closed
+        return None
+    if not confirm:
+        return None
+    # the waiter holds it only within half the claim's least life: a quarter of that later
+    # still leaves a quarter for the confirmation, and a short section needs none at all
+    record = request.state.heartbeat
+    later = min(CONFIRM_AFTER, fair.window_ms(record.ttl) / 4000) if record else 0.0
+    return time.monotonic() + later, waiting, request.head + number + b"}}"
+
+
+# A claim woken for is confirmed this long after, unless released by then.
+CONFIRM_AFTER = 0.05
+
+
+def confirm(client: Any, waiting: Waiting, value: bytes) -> None:
+    """Confirms a claim its waiter may hold (its acquire still running, or held now); one found
+    gone shows as lapsed."""
+    request = waiting.request
+    mine = request.state.held.get(request.key)
+    if wakers.get(request.token) is not waiting and (mine is None or mine[0] != value):
+        return  # released already
+    for _ in range(3):
+        try:
+            if int(client.eval(fair.CONFIRM, 1, request.key, value)) >= 0:
+                return
+            break
+        except Exception:  # noqa: BLE001 - tried again; else shown as lapsed
+            time.sleep(0.01)
+    fair.claim_lost(request.state, request.key, value)
 
 
 def listen(state: LockState) -> None:
@@ -323,6 +414,7 @@ class Listener:
     def run(self) -> None:
         record, client, pubsub = self.record, None, None
         channel = WAKE_PREFIX + holders.identity.process
+        owed: list[tuple[float, Waiting, bytes]] = []  # confirmations, the soonest first
         try:
             while True:
                 with _pulses_guard:
@@ -330,12 +422,15 @@ class Listener:
                         if _listeners.get(record.name) is self:
                             del _listeners[record.name]
                         return
+                while owed and owed[0][0] <= time.monotonic():
+                    confirm(client, *owed.pop(0)[1:])
                 try:
                     if pubsub is None:
                         client = client or self.connect()
                         pubsub = node_for(client, channel).pubsub(ignore_subscribe_messages=True)
                         pubsub.subscribe(channel)
-                    message = pubsub.get_message(timeout=0.25)
+                    message = pubsub.get_message(timeout=min(
+                        0.25, max(0.0, owed[0][0] - time.monotonic())) if owed else 0.25)
                 except Exception:  # noqa: BLE001 - missed wake-ups cost a check's pause
                     if pubsub is not None:
                         pubsub.close()
@@ -343,13 +438,10 @@ class Listener:
                     time.sleep(0.1)
                     continue
                 if message and message.get("type") == "message":
-                    waker = wakers.get(holders.as_bytes(message["data"]).split(b" ", 1)[0]
-                                       .decode())
-                    if waker is not None:
-                        try:
-                            waker.set()
-                        except RuntimeError:  # its event loop is closed
-                            pass
+                    later = woken(holders.as_bytes(message["data"]))
+                    if later is not None:
+                        owed.append(later)
+                        owed.sort(key=lambda owing: owing[0])
         finally:
             if pubsub is not None:
                 pubsub.close()
@@ -377,6 +469,7 @@ def _after_fork_in_child() -> None:
     _pulses, _listeners, _pulses_guard = {}, {}, threading.Lock()
     _held_at_fork.clear()
     wakers.clear()
+    early.clear()
 
 
 os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,

@@ -28,7 +28,7 @@ from tarvex_data.errors import TarvexConnectionError
 from tarvex_data.lock.implementations.quorvane import Quorvane
 from tarvex_utils.models.data_models.address import Address
 
-from tarvex_locks import fair, holders, metrics, protocol, sync_driver
+from tarvex_locks import holders, metrics, protocol, sync_driver
 from tarvex_locks.heartbeats import clock
 from tarvex_locks.cluster import QuorvaneCluster
 from tarvex_locks.connection import unreadable
@@ -158,8 +158,8 @@ class Tracked:
         value = None if self.fair else holders.lock_value(metadata)  # fair: made in the queue
         started = perf_counter()
         try:
-            taken: bool = (run(client, fair.acquire(state, key, metadata, timeout_ms, blocking,
-                                                    self.reap_dead)) if value is None else
+            taken: bool = (sync_driver.acquire_fair(client, state, key, metadata, timeout_ms,
+                                                    blocking, self.reap_dead) if value is None else
                            sync_driver.acquire(client, state, key, value, timeout_ms, blocking,
                                                self.reap_dead))
         except BaseException:
