@@ -177,9 +177,9 @@ def bare_scripts(port: int):
     def pairs(n):
         for _ in range(n):
             head, token = holders.fair_head(None)
-            taken = client.evalsha(fair.SHA[fair.TAKE], 4, *keys[:4], token,
-                                   holders.identity.process, head, "1", 2000)
-            client.evalsha(fair.SHA[fair.RELEASE], 5, *keys, taken[1], 2000)
+            fence = client.evalsha(fair.SHA[fair.TAKE], 4, *keys[:4], head,
+                                   fair.place(token, True, 2000))
+            client.evalsha(fair.SHA[fair.RELEASE], 5, *keys, head + b"%d}}" % fence)
     return pairs
 
 

@@ -41,7 +41,6 @@ local function now()  -- the server's clock in ms, read once and only when neede
     end
     return now_ms
 end
-local window = tonumber(ARGV[#ARGV])
 
 local function number()
     local n = redis.call('INCR', KEYS[4])
@@ -84,61 +83,78 @@ local function hand_on()  -- the claim lasts as long as the waiter's place would
 end
 """
 
-# One attempt. KEYS: lock, queue, waiters, counter; ARGV: token, process, head, join, window.
-# Answers {1, value} when taken (or a claim given to it, confirmed now), else {0, the value that
-# holds the lock}; with join = '1' the waiter takes or keeps its place in the queue.
-TAKE = _COMMON + """
-local token, head = ARGV[1], ARGV[3]
-local current = redis.call('GET', KEYS[1])
+# One attempt. KEYS: lock, queue, waiters, counter; ARGV: head, "token|join|window|process".
+# Answers the fence (an integer) when taken (or a claim given to it, confirmed now), else the
+# value that holds the lock; with join = '1' the waiter takes or keeps its place in the queue.
+TAKE = """
+local got = redis.call('MGET', KEYS[1], KEYS[4])
+local current = got[1]
+if not current and not redis.call('ZRANGE', KEYS[2], 0, 0)[1] then  -- free, nobody queued
+    local t = redis.call('TIME')
+    local fence = math.max((tonumber(got[2]) or 0) + 1,
+                           (tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)) * 1000)
+    local text = string.format('%.0f', fence)
+    redis.call('MSET', KEYS[4], text, KEYS[1], ARGV[1] .. text .. '}}')
+    return fence
+end
+""" + _COMMON + """
+local head = ARGV[1]
+local token, join, window, process = string.match(ARGV[2], '^([^|]*)|(%d)|(%d+)|(.*)$')
+window = tonumber(window)
 if current and string.sub(current, 1, #head) == head then
     redis.call('PERSIST', KEYS[1])
     forget(token)
-    return {1, current}
+    return tonumber(string.sub(current, #head + 1, -3))
 end
 if not current then
     local first = first_waiter()
     if not first or first == token then
         if first then forget(token) end
-        local value = head .. number() .. '}}'
-        redis.call('SET', KEYS[1], value)
-        return {1, value}
+        local fence = number()
+        redis.call('SET', KEYS[1], head .. fence .. '}}')
+        return tonumber(fence)
     end
     hand_on()
     current = redis.call('GET', KEYS[1])
 end
-if ARGV[4] == '1' then
+if join == '1' then
     if not redis.call('ZSCORE', KEYS[2], token) then
         redis.call('ZADD', KEYS[2], number(), token)
     end
     redis.call('HSET', KEYS[3], token, string.format('%.0f', now() + window) .. '|'
-               .. string.format('%.0f', window) .. '|' .. ARGV[2] .. '|' .. head)
+               .. string.format('%.0f', window) .. '|' .. process .. '|' .. head)
     for i = 2, 3 do  -- gone by themselves once no waiter checks in
         redis.call('PEXPIRE', KEYS[i], 2 * window)
     end
 end
-return {0, current}
+return current
 """
 
-# Release. KEYS: lock, queue, waiters, counter, last handed on; ARGV: value, window. 2 if handed
-# on to a waiter, 1 if deleted, 0 if gone (or already handed on by this same release, sent
-# again), -1 if another value holds it.
-RELEASE = _COMMON + """
+# Release. KEYS: lock, queue, waiters, counter, last handed on; ARGV: value. 2 if handed on to a
+# waiter, 1 if deleted, 0 if gone (or already handed on by this same release, sent again within
+# 2 s), -1 if another value holds it.
+RELEASE = """
 local current = redis.call('GET', KEYS[1])
+if current == ARGV[1] and not redis.call('ZRANGE', KEYS[2], 0, 0)[1] then  -- nobody queued
+    redis.call('DEL', KEYS[1])
+    return 1
+end
+""" + _COMMON + """
 if current ~= ARGV[1] then
     if redis.call('GET', KEYS[5]) == ARGV[1] then return 0 end
     if current then return -1 end
     return 0
 end
 if hand_on() then
-    redis.call('SET', KEYS[5], ARGV[1], 'PX', window)
+    redis.call('SET', KEYS[5], ARGV[1], 'PX', 2000)
     return 2
 end
 redis.call('DEL', KEYS[1])
 return 1
 """
 
-# A waiter leaves the queue. KEYS: lock, queue, waiters, counter; ARGV: token, head, keep,
-# window. A claim given to it meanwhile is confirmed (keep = '1': {1, value}) or handed on.
+# A waiter leaves the queue. KEYS: lock, queue, waiters, counter; ARGV: token, head, keep. A
+# claim given to it meanwhile is confirmed (keep = '1': {1, value}) or handed on.
 LEAVE = _COMMON + """
 forget(ARGV[1])
 local current = redis.call('GET', KEYS[1])
@@ -160,6 +176,7 @@ return redis.call('PERSIST', KEYS[1])
 """
 
 SHA = {text: hashlib.sha1(text.encode()).hexdigest() for text in (TAKE, RELEASE, LEAVE)}
+WIRE_SHA = {text: sha.encode() for text, sha in SHA.items()}
 
 
 class Expect(NamedTuple):
@@ -203,6 +220,17 @@ def names(key: str) -> Names:
     prefix = f"tarvex-locks:{{{tag}}}:" if tag is not None else "tarvex-locks:"
     return Names(key, prefix + "queue:" + key, prefix + "waiters:" + key,
                  prefix + "fence:" + key, prefix + "handed:" + key)
+
+
+@functools.lru_cache(maxsize=4096)
+def wire(key: str) -> tuple[bytes, ...]:
+    """The lock's keys encoded once, for the commands a driver sends itself."""
+    return tuple(name.encode() for name in names(key))
+
+
+def place(token: str, join: bool, window: int) -> str:
+    """A TAKE's second argument: who waits, whether it joins the queue, and for how long."""
+    return f"{token}|{1 if join else 0}|{window}|{holders.identity.process}"
 
 
 def window_ms(ttl: float) -> int:
@@ -249,36 +277,31 @@ def take(link: Link, keys: Names, head: bytes, token: str, join: bool,
     """One attempt: (taken, the value written or found). `sent`: the reply (or error) of this
     attempt sent already."""
     if sent is NOT_SENT:
-        reply, acked = yield from run_script(link, TAKE, keys[:4], token,
-                                             holders.identity.process, head, "1" if join else "0",
-                                             window)
+        reply, acked = yield from run_script(link, TAKE, keys[:4], head,
+                                             place(token, join, window))
     elif isinstance(sent, BaseException):
         raise sent
     else:
         reply, acked = sent, 0
-    taken, value = int(reply[0]), reply[1]
-    value = holders.as_bytes(value) if value is not None else None
-    if taken and link.replicas > 0 and acked < link.replicas:
-        yield from leave(link, keys, token, head, False, window)  # not held as a failover keeps
+    if type(reply) is not int:
+        return False, None if reply is None else holders.as_bytes(reply)
+    if link.replicas > 0 and acked < link.replicas:
+        yield from leave(link, keys, token, head, False)  # not held as a failover keeps
         return False, None
-    return bool(taken), value
+    return True, head + b"%d}}" % reply
 
 
-def leave(link: Link, keys: Names, token: str, head: bytes, keep: bool, window: int) -> Steps:
+def leave(link: Link, keys: Names, token: str, head: bytes, keep: bool) -> Steps:
     """Leaves the queue: the value of a claim given meanwhile if `keep` (now confirmed), else
     None (such a claim handed on)."""
-    reply, _ = yield from run_script(link, LEAVE, keys[:4], token, head, "1" if keep else "0",
-                                     window)
+    reply, _ = yield from run_script(link, LEAVE, keys[:4], token, head, "1" if keep else "0")
     return holders.as_bytes(reply[1]) if int(reply[0]) else None
 
 
-RELEASE_WINDOW = 2000  # how long a release handed on is known as its own, sent again (ms)
-
-
-def release_value(link: Link, keys: Names, value: bytes, window: int = RELEASE_WINDOW) -> Steps:
+def release_value(link: Link, keys: Names, value: bytes) -> Steps:
     """Releases `value`, handing the lock on to the first live waiter: False if another value
     holds it."""
-    outcome, acked = yield from run_script(link, RELEASE, keys, value, window)
+    outcome, acked = yield from run_script(link, RELEASE, keys, value)
     if int(outcome) >= 1 and link.replicas > 0 and acked < link.replicas:
         raise not_replicated(keys.lock, acked, link.replicas, link.timeout_ms)
     return int(outcome) >= 0
@@ -306,7 +329,7 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
         if taken or current is None:
             return life, current if taken else None
         if owed_here(record, keys.lock, current):  # this process's own release, still owed
-            yield from release_value(link, keys, current, window)
+            yield from release_value(link, keys, current)
             record.settled(keys.lock, record.owed.get(keys.lock, current))
             continue
         holder = holders.parse(current)[1] if reap_dead else None
@@ -339,15 +362,16 @@ def quick_attempt(state: LockState, key: str, metadata: Any, timeout_ms: int, bl
     if state.link.replicas > 0 or record is None or not record.fresh(now):
         return None
     head, token = holders.fair_head(metadata)
+    keys = wire(key)
     return Quick(record.life, head, token, (  # type: ignore[arg-type]
-        "EVALSHA", SHA[TAKE], 4, *names(key)[:4], token, holders.identity.process, head,
-        "1" if blocking and timeout_ms != 0 else "0", window_ms(record.ttl)), now)
+        "EVALSHA", WIRE_SHA[TAKE], 4, keys[0], keys[1], keys[2], keys[3], head,
+        place(token, blocking and timeout_ms != 0, window_ms(record.ttl))), now)
 
 
 def attempted(state: LockState, key: str, quick: Quick, reply: Any) -> bool:
     """Whether a quick attempt's reply is a take (then held)."""
-    if int(reply[0]):
-        state.held[key] = (holders.as_bytes(reply[1]), quick.life, True, clock())
+    if type(reply) is int:
+        state.held[key] = (quick.head + b"%d}}" % reply, quick.life, True, clock())
         return True
     return False
 
@@ -380,7 +404,7 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
                 if not blocking or 0 <= limit <= spent:
                     if not join:
                         return False
-                    value = yield from leave(state.link, keys, token, head, True, window)
+                    value = yield from leave(state.link, keys, token, head, True)
                     if value is None:
                         return False
                 else:
@@ -401,7 +425,7 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
         # failed or interrupted with a write perhaps applied: leave the queue, and hand on
         # whatever was taken or given; what cannot be sent now is owed
         try:
-            yield from leave(state.link, keys, token, head, False, window)
+            yield from leave(state.link, keys, token, head, False)
         except BaseException:  # noqa: BLE001 - the acquire's own error is what counts
             record.owe(key, head)
         raise

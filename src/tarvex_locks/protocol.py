@@ -224,8 +224,7 @@ def release_value(link: Link, key: str, value: bytes, is_fair: bool | None = Non
     place and whatever it was given): False if another value holds the key."""
     if is_fair is None:
         if fair.is_head(value):
-            yield from fair.leave(link, fair.names(key), fair.token_of(value), value, False,
-                                  fair.window_ms(10.0))
+            yield from fair.leave(link, fair.names(key), fair.token_of(value), value, False)
             return True
         holder = holders.parse(value)[1]
         is_fair = holder is not None and holder.fence is not None
@@ -367,8 +366,7 @@ def quick_release(state: LockState, key: str) -> tuple[bytes, tuple[Any, ...], b
         return None
     value = mine[0]
     if mine[2]:
-        return value, ("EVALSHA", fair.SHA[fair.RELEASE], 5, *fair.names(key), value,
-                       fair.RELEASE_WINDOW), True
+        return value, ("EVALSHA", fair.WIRE_SHA[fair.RELEASE], 5, *fair.wire(key), value), True
     return value, ("EVALSHA", DELETE_IF_SHA, 1, key, value), False
 
 

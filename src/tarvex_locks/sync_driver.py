@@ -340,9 +340,10 @@ def expect(request: Expect, event: Any, wake: Callable[[], Any]) -> None:
     listen(request.state)
 
 
-def woken(data: bytes) -> tuple[float, Waiting, bytes] | None:
-    """A wake-up `<token> <fence>` heard: wakes its waiter. (when, the waiter, the claim's value)
-    of the confirmation owed for it, if any."""
+def woken(data: bytes, record: Heartbeat) -> tuple[float, Waiting, bytes] | None:
+    """A wake-up `<token> <fence>` heard by the listener of `record`: wakes its waiter if it is
+    one of that record's (the process's other listeners on the server hear it too). (when, the
+    waiter, the claim's value) of the confirmation owed for it, if any."""
     token, _, number = data.partition(b" ")
     with _wake_guard:
         waiting = wakers.get(token.decode())
@@ -354,6 +355,8 @@ def woken(data: bytes) -> tuple[float, Waiting, bytes] | None:
             early[token.decode()] = time.monotonic()
             return None
     request = waiting.request
+    if request.state.heartbeat is not record:
+        return None
     confirm = request.state.link.replicas <= 0 and number.isdigit()
     waiting.fence = int(number) if confirm else 0
     try:
@@ -418,12 +421,13 @@ class Listener:
         try:
             while True:
                 with _pulses_guard:
-                    if not record.members:
-                        if _listeners.get(record.name) is self:
-                            del _listeners[record.name]
-                        return
-                while owed and owed[0][0] <= time.monotonic():
+                    ending = not record.members
+                    if ending and _listeners.get(record.name) is self:
+                        del _listeners[record.name]
+                while owed and (ending or owed[0][0] <= time.monotonic()):
                     confirm(client, *owed.pop(0)[1:])
+                if ending:
+                    return
                 try:
                     if pubsub is None:
                         client = client or self.connect()
@@ -438,7 +442,7 @@ class Listener:
                     time.sleep(0.1)
                     continue
                 if message and message.get("type") == "message":
-                    later = woken(holders.as_bytes(message["data"]))
+                    later = woken(holders.as_bytes(message["data"]), record)
                     if later is not None:
                         owed.append(later)
                         owed.sort(key=lambda owing: owing[0])
