@@ -248,8 +248,15 @@ def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_serve
         lock.disconnect()
 
 
-def test_a_woken_fair_waiter_keeps_the_lock_past_the_place_it_was_given_for(redis_server,
-                                                                              redis_client):
+@pytest.mark.parametrize("stalled", [False, True])  # the listener's confirmation: late or not
+def test_a_woken_fair_waiter_keeps_the_lock_past_its_place_or_reads_lapsed(
+        redis_server, redis_client, monkeypatch, stalled):
+    from tarvex_locks import sync_driver
+
+    if stalled:  # it comes after the claim expired
+        confirm = sync_driver.confirm
+        monkeypatch.setattr(sync_driver, "confirm",
+                            lambda *args: (time.sleep(1.2), confirm(*args)))
     Short = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})  # a place lasts 1 s
     a, queue = Address("fair/long"), "tarvex-locks:{fair/long}:queue:fair/long"
     holder, waiter, newcomer = locks = [Short(fair=True) for _ in range(3)]
@@ -260,15 +267,23 @@ def test_a_woken_fair_waiter_keeps_the_lock_past_the_place_it_was_given_for(redi
     thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=5000)))
     thread.start()
     deadline = time.monotonic() + 5
-    while redis_client.zcard(queue) < 1:
+    while redis_client.zcard(queue) < 1 or not sync_driver.wakers:  # queued, listening
         assert time.monotonic() < deadline, "the waiter never queued"
         time.sleep(0.01)
     holder.release(a)
     thread.join(5)
-    assert outcome["got"] is True
-    time.sleep(1.3)  # held past its place: the claim was confirmed for it
-    assert newcomer.acquire(a, blocking=False) is False
-    assert redis_client.pttl("fair/long") == -1 and waiter.holds(a) and not waiter.lapsed
+    assert outcome["got"] is True and not waiter.lapsed
+    time.sleep(1.3)  # held past its place
+    if stalled:
+        deadline = time.monotonic() + 5
+        while not waiter.lapsed:
+            assert time.monotonic() < deadline, "an expired claim was not shown as lapsed"
+            time.sleep(0.05)
+        assert newcomer.acquire(a, blocking=False) is True
+        newcomer.release(a)
+    else:
+        assert newcomer.acquire(a, blocking=False) is False
+        assert redis_client.pttl("fair/long") == -1 and waiter.holds(a) and not waiter.lapsed
     waiter.release(a)
     for lock in locks:
         lock.disconnect()
