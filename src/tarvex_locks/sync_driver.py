@@ -365,15 +365,10 @@ def woken(data: bytes, record: Heartbeat) -> tuple[float, Waiting, bytes] | None
         return None
     if not confirm:
         return None
-    # the waiter holds it only within half the claim's least life: a quarter of that later
-    # still leaves a quarter for the confirmation, and a short section needs none at all
-    record = request.state.heartbeat
-    later = min(CONFIRM_AFTER, fair.window_ms(record.ttl) / 4000) if record else 0.0
+    # the waiter holds it only within half the claim's least life (its window): a quarter
+    # window later still leaves a quarter for the confirmation, and most sections end before
+    later = fair.window_ms(record.ttl) / 4000
     return time.monotonic() + later, waiting, request.head + number + b"}}"
-
-
-# A claim woken for is confirmed this long after, unless released by then.
-CONFIRM_AFTER = 0.05
 
 
 def confirm(client: Any, waiting: Waiting, value: bytes) -> None:
@@ -469,8 +464,8 @@ def _after_fork_in_parent() -> None:
 
 
 def _after_fork_in_child() -> None:
-    global _pulses, _listeners, _pulses_guard
-    _pulses, _listeners, _pulses_guard = {}, {}, threading.Lock()
+    global _pulses, _listeners, _pulses_guard, _wake_guard
+    _pulses, _listeners, _pulses_guard, _wake_guard = {}, {}, threading.Lock(), threading.Lock()
     _held_at_fork.clear()
     wakers.clear()
     early.clear()
