@@ -248,11 +248,14 @@ def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_serve
         lock.disconnect()
 
 
-@pytest.mark.parametrize("stalled", [False, True])  # the listener's confirmation: late or not
+@pytest.mark.parametrize("woken_by,stalled", [  # the listener's confirmation: late or not
+    ("its own channel", False), ("its own channel", True), ("the listener", False)])
 def test_a_woken_fair_waiter_keeps_the_lock_past_its_place_or_reads_lapsed(
-        redis_server, redis_client, monkeypatch, stalled):
+        redis_server, redis_client, monkeypatch, woken_by, stalled):
     from tarvex_locks import sync_driver
 
+    if woken_by == "the listener":  # as when the thread's own subscription cannot be had
+        monkeypatch.setattr(sync_driver, "own_channel", lambda client, state: None)
     if stalled:  # it comes after the claim expired
         confirm = sync_driver.confirm
         monkeypatch.setattr(sync_driver, "confirm",

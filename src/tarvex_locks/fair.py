@@ -228,9 +228,10 @@ def wire(key: str) -> tuple[bytes, ...]:
     return tuple(name.encode() for name in names(key))
 
 
-def place(token: str, join: bool, window: int) -> str:
-    """A TAKE's second argument: who waits, whether it joins the queue, and for how long."""
-    return f"{token}|{1 if join else 0}|{window}|{holders.identity.process}"
+def place(token: str, join: bool, window: int, channel: str | None = None) -> str:
+    """A TAKE's second argument: who waits, whether it joins the queue, for how long, and
+    where it is woken (`WAKE_PREFIX` + `channel`; the process's own channel by default)."""
+    return f"{token}|{1 if join else 0}|{window}|{channel or holders.identity.process}"
 
 
 def window_ms(ttl: float) -> int:
@@ -272,13 +273,12 @@ def fence_of(value: bytes) -> int:
     return int(value[value.rindex(b" ") + 1:-2])
 
 
-def take(link: Link, keys: Names, head: bytes, token: str, join: bool,
-         window: int, sent: Any = NOT_SENT) -> Steps:
-    """One attempt: (taken, the value written or found). `sent`: the reply (or error) of this
-    attempt sent already."""
+def take(link: Link, keys: Names, head: bytes, token: str, where: str,
+         sent: Any = NOT_SENT) -> Steps:
+    """One attempt, `where` its `place`: (taken, the value written or found). `sent`: the reply
+    (or error) of this attempt sent already."""
     if sent is NOT_SENT:
-        reply, acked = yield from run_script(link, TAKE, keys[:4], head,
-                                             place(token, join, window))
+        reply, acked = yield from run_script(link, TAKE, keys[:4], head, where)
     elif isinstance(sent, BaseException):
         raise sent
     else:
@@ -307,9 +307,8 @@ def release_value(link: Link, keys: Names, value: bytes) -> Steps:
     return int(outcome) >= 0
 
 
-def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
-            reap_dead: bool, window: int, first: Quick | None = None, sent: Any = NOT_SENT
-            ) -> Steps:
+def attempt(state: LockState, keys: Names, head: bytes, token: str, where: str,
+            reap_dead: bool, first: Quick | None = None, sent: Any = NOT_SENT) -> Steps:
     """(the heartbeat's life it was taken under, the value) or (life, None) if not taken.
     `first`, `sent`: a quick attempt already sent, and its reply or error."""
     link, record = state.link, state.heartbeat
@@ -324,7 +323,7 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, join: bool,
                 return None, None
         life = record.life
     for _ in range(2):  # once more after clearing this process's own stale value or a dead one's
-        taken, current = yield from take(link, keys, head, token, join, window, sent)
+        taken, current = yield from take(link, keys, head, token, where, sent)
         sent = NOT_SENT
         if taken or current is None:
             return life, current if taken else None
@@ -351,8 +350,8 @@ class Quick(NamedTuple):
     at: float  # when it was made, before it was sent
 
 
-def quick_attempt(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking: bool
-                  ) -> Quick | None:
+def quick_attempt(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking: bool,
+                  channel: str | None = None) -> Quick | None:
     """The first attempt of a fair acquire when it is one script by its SHA (no replicas to
     wait for, a heartbeat refreshed within half its TTL): a driver may send `args`, hand the
     reply to `attempted` and, if that is not a take, the reply or the error it raised to
@@ -365,7 +364,7 @@ def quick_attempt(state: LockState, key: str, metadata: Any, timeout_ms: int, bl
     keys = wire(key)
     return Quick(record.life, head, token, (  # type: ignore[arg-type]
         "EVALSHA", WIRE_SHA[TAKE], 4, keys[0], keys[1], keys[2], keys[3], head,
-        place(token, blocking and timeout_ms != 0, window_ms(record.ttl))), now)
+        place(token, blocking and timeout_ms != 0, window_ms(record.ttl), channel)), now)
 
 
 def attempted(state: LockState, key: str, quick: Quick, reply: Any) -> bool:
@@ -377,10 +376,11 @@ def attempted(state: LockState, key: str, quick: Quick, reply: Any) -> bool:
 
 
 def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking: bool,
-            reap_dead: bool, first: tuple[Quick, Any] | None = None) -> Steps:
+            reap_dead: bool, first: tuple[Quick, Any] | None = None,
+            channel: str | None = None) -> Steps:
     """As `protocol.acquire`, in arrival order: a waiter joins the queue and, between its checks
-    (every PAUSE at most), waits for a wake-up; the budget is the time waited. `first`: a quick
-    attempt already sent, and its reply or error."""
+    (every PAUSE at most), waits for a wake-up (on `channel`, see `place`); the budget is the
+    time waited. `first`: a quick attempt already sent, and its reply or error."""
     quick, sent = first if first is not None else (None, NOT_SENT)
     head, token = (quick.head, quick.token) if quick else holders.fair_head(metadata)
     keys = names(key)
@@ -389,12 +389,13 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
     window = window_ms(record.ttl)
     limit = timeout_ms / 1000.0
     join = blocking and limit != 0
+    where = place(token, join, window, channel)
     started, listening = clock(), False
     try:
         while True:
             checked = quick.at if quick else clock()  # its place lasts `window` from here on
-            life, value = yield from attempt(state, keys, head, token, join, reap_dead, window,
-                                             quick, sent)
+            life, value = yield from attempt(state, keys, head, token, where, reap_dead, quick,
+                                             sent)
             quick, sent = None, NOT_SENT
             if value is None:
                 if join and not listening:  # wake-ups from now on, and one that came already

@@ -9,6 +9,7 @@ connection in mid-reply, and can lock at once.
 from __future__ import annotations
 
 import encodings.idna  # noqa: F401 - a first connection imports it: never mid-import at a fork
+import itertools
 import os
 import threading
 import time
@@ -36,8 +37,9 @@ except ImportError:  # pragma: no cover - every supported redis-py has it
 BOUND_SHARE = 0.25
 
 
-def run(client: Any, steps: Steps) -> Any:
-    """Runs one protocol operation on `client`: its result, or the error it ends with."""
+def run(client: Any, steps: Steps, own: Any = None) -> Any:
+    """Runs one protocol operation on `client`: its result, or the error it ends with. `own`:
+    this thread's own wake-up subscription, if the operation named its channel."""
     send, throw = steps.send, steps.throw
     expected = None
     try:
@@ -52,7 +54,7 @@ def run(client: Any, steps: Steps) -> Any:
                 elif kind is Expect:
                     expected = request.token
                     event = threading.Event()
-                    reply = expect(request, event, event.set)
+                    reply = expect(request, event, event.set, own)
                 else:
                     reply = perform(client, request)
             except BaseException as e:
@@ -88,8 +90,11 @@ def acquire(client: Any, state: LockState, key: str, value: bytes, timeout_ms: i
 
 def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout_ms: int,
                  blocking: bool, reap_dead: bool) -> bool:
-    """`fair.acquire`, its first attempt sent here when that is one script."""
-    quick = fair.quick_attempt(state, key, metadata, timeout_ms, blocking)
+    """`fair.acquire`, its first attempt sent here when that is one script; a waiter is woken
+    on a channel of its thread's own."""
+    own = own_channel(client, state) if blocking and timeout_ms != 0 else None
+    channel = own[0] if own is not None else None
+    quick = fair.quick_attempt(state, key, metadata, timeout_ms, blocking, channel)
     if quick is not None:
         try:
             reply = client.execute_command(*quick.args)
@@ -102,7 +107,7 @@ def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout
                 return True
     return run(client, fair.acquire(  # type: ignore[no-any-return]
         state, key, metadata, timeout_ms, blocking, reap_dead,
-        None if quick is None else (quick, reply)))
+        None if quick is None else (quick, reply), channel), own and own[1])
 
 
 def release(client: Any, state: LockState, key: str) -> bool:
@@ -129,6 +134,8 @@ def perform(client: Any, request: Any) -> Any:
         if waiting is None:
             time.sleep(request.seconds)
             return None
+        if waiting.own is not None:
+            return read_own(waiting, request.seconds)
         woken = waiting.event.wait(request.seconds)
         waiting.event.clear()
         return waiting.fence if woken else None
@@ -316,10 +323,12 @@ class Waiting:
     """A fair waiter as the listener knows it: how to wake it (from the listener's thread), and
     the fence of the claim it was woken for (0: it must check for itself)."""
 
-    __slots__ = ("event", "wake", "request", "fence")
+    __slots__ = ("event", "wake", "request", "fence", "own")
 
-    def __init__(self, event: Any, wake: Callable[[], Any], request: Expect) -> None:
+    def __init__(self, event: Any, wake: Callable[[], Any], request: Expect,
+                 own: Any = None) -> None:
         self.event, self.wake, self.request, self.fence = event, wake, request, 0
+        self.own = own  # its thread's own subscription, which it reads itself
 
 
 # token -> its waiter; wake-ups that came before their waiter registered, by token
@@ -328,10 +337,10 @@ early: dict[str, float] = {}
 _wake_guard = threading.Lock()
 
 
-def expect(request: Expect, event: Any, wake: Callable[[], Any]) -> None:
+def expect(request: Expect, event: Any, wake: Callable[[], Any], own: Any = None) -> None:
     """Registers a waiter, woken at once if its wake-up came already, and makes sure a thread
-    listens on its server."""
-    waiting = Waiting(event, wake, request)
+    listens on its server (and confirms the claims of waiters that read their own channel)."""
+    waiting = Waiting(event, wake, request, own)
     with _wake_guard:
         wakers[request.token] = waiting
         came = early.pop(request.token, None)
@@ -363,12 +372,85 @@ def woken(data: bytes, record: Heartbeat) -> tuple[float, Waiting, bytes] | None
         waiting.wake()
     except RuntimeError:  # its event loop is closed
         return None
-    if not confirm:
-        return None
+    return owing(waiting, number) if confirm else None
+
+
+def owing(waiting: Waiting, number: bytes) -> tuple[float, Waiting, bytes]:
+    """(when, the waiter, the claim's value) of the confirmation owed for a claim of fence
+    `number` that a waiter was woken for."""
+    request = waiting.request
+    record = request.state.heartbeat
     # the waiter holds it only within half the claim's least life (its window): a quarter
     # window later still leaves a quarter for the confirmation, and most sections end before
-    later = fair.window_ms(record.ttl) / 4000
+    later = fair.window_ms(record.ttl if record is not None else 0.0) / 4000
     return time.monotonic() + later, waiting, request.head + number + b"}}"
+
+
+class Own(threading.local):
+    """This thread's own wake-up subscriptions, by server: (the process's generation, the
+    subscription, its channel after `WAKE_PREFIX`). A thread that waits reads its wake-ups
+    itself, rather than being woken by the listener's thread."""
+
+    def __init__(self) -> None:
+        self.subs: dict[Any, tuple[int, Any, str]] = {}
+
+
+_own = Own()
+_generation = [0]  # a forked child's subscriptions are its parent's: made again
+_channels = itertools.count(1)
+
+
+def own_channel(client: Any, state: LockState) -> tuple[str, Any] | None:
+    """(the channel, the subscription) of this thread's own wake-ups on the state's server,
+    subscribed before it is named; None if that cannot be had (then the listener wakes it)."""
+    name = state.server[0]
+    sub = _own.subs.get(name)
+    if sub is not None and sub[0] == _generation[0]:
+        return sub[2], sub[1]
+    suffix = f"{holders.identity.process}/{next(_channels)}"
+    pubsub = None
+    try:
+        pubsub = node_for(client, WAKE_PREFIX + suffix).pubsub()
+        pubsub.subscribe(WAKE_PREFIX + suffix)
+        deadline = time.monotonic() + 1.0
+        while (message := pubsub.get_message(timeout=max(0.0, deadline - time.monotonic()))) \
+                is None or message.get("type") != "subscribe":
+            if time.monotonic() >= deadline:
+                raise TimeoutError("no subscription")
+    except Exception:  # noqa: BLE001 - woken by the listener instead
+        if pubsub is not None:
+            pubsub.close()
+        return None
+    _own.subs[name] = (_generation[0], pubsub, suffix)
+    return suffix, pubsub
+
+
+def read_own(waiting: Waiting, seconds: float) -> int | None:
+    """Waits up to `seconds` for this waiter's wake-up on its own channel: as `Await`'s reply.
+    The confirmation is owed to the listener of its server."""
+    request = waiting.request
+    prefix = request.token.encode() + b" "
+    deadline = time.monotonic() + seconds
+    while True:
+        left = deadline - time.monotonic()
+        try:
+            message = waiting.own.get_message(timeout=max(0.0, left))
+        except Exception:  # noqa: BLE001 - its checks find the claim: this thread's is made again
+            _own.subs.pop(request.state.server[0], None)
+            time.sleep(max(0.0, deadline - time.monotonic()))
+            return None
+        data = message.get("data") if message and message.get("type") == "message" else None
+        if data is not None and holders.as_bytes(data).startswith(prefix):
+            number = holders.as_bytes(data)[len(prefix):]
+            if request.state.link.replicas > 0 or not number.isdigit():
+                return 0
+            listener = _listeners.get(request.state.server[0])
+            if listener is None:  # no confirmation without it: the waiter checks itself
+                return 0
+            listener.owe(owing(waiting, number))
+            return int(number)
+        if left <= 0:
+            return None
 
 
 def confirm(client: Any, waiting: Waiting, value: bytes) -> None:
@@ -406,21 +488,40 @@ class Listener:
     def __init__(self, record: Heartbeat, connect: Callable[[], Any]) -> None:
         self.record = record
         self.connect = connect
+        self.owed: list[tuple[float, Waiting, bytes]] = []  # confirmations, the soonest first
+        self.owed_guard = threading.Lock()
         self.thread = threading.Thread(target=self.run, name="tarvex-locks wake-ups",
                                        daemon=True)
+
+    def owe(self, owing: tuple[float, Waiting, bytes]) -> None:
+        with self.owed_guard:
+            self.owed.append(owing)
+            self.owed.sort(key=lambda entry: entry[0])
+
+    def soonest(self) -> float | None:
+        with self.owed_guard:
+            return self.owed[0][0] if self.owed else None
+
+    def due(self, ending: bool) -> list[tuple[float, Waiting, bytes]]:
+        with self.owed_guard:
+            count = len(self.owed) if ending else sum(
+                1 for entry in self.owed if entry[0] <= time.monotonic())
+            due, self.owed[:count] = self.owed[:count], []
+        return due
 
     def run(self) -> None:
         record, client, pubsub = self.record, None, None
         channel = WAKE_PREFIX + holders.identity.process
-        owed: list[tuple[float, Waiting, bytes]] = []  # confirmations, the soonest first
+        # the soonest confirmation is sent at most this late: an eighth of the window
+        tick = min(0.25, fair.window_ms(record.ttl) / 8000)
         try:
             while True:
                 with _pulses_guard:
                     ending = not record.members
                     if ending and _listeners.get(record.name) is self:
                         del _listeners[record.name]
-                while owed and (ending or owed[0][0] <= time.monotonic()):
-                    confirm(client, *owed.pop(0)[1:])
+                for _, waiting, value in self.due(ending):
+                    confirm(client, waiting, value)
                 if ending:
                     return
                 try:
@@ -428,8 +529,9 @@ class Listener:
                         client = client or self.connect()
                         pubsub = node_for(client, channel).pubsub(ignore_subscribe_messages=True)
                         pubsub.subscribe(channel)
-                    message = pubsub.get_message(timeout=min(
-                        0.25, max(0.0, owed[0][0] - time.monotonic())) if owed else 0.25)
+                    soonest = self.soonest()
+                    message = pubsub.get_message(timeout=tick if soonest is None else min(
+                        tick, max(0.0, soonest - time.monotonic())))
                 except Exception:  # noqa: BLE001 - missed wake-ups cost a check's pause
                     if pubsub is not None:
                         pubsub.close()
@@ -439,8 +541,7 @@ class Listener:
                 if message and message.get("type") == "message":
                     later = woken(holders.as_bytes(message["data"]), record)
                     if later is not None:
-                        owed.append(later)
-                        owed.sort(key=lambda owing: owing[0])
+                        self.owe(later)
         finally:
             if pubsub is not None:
                 pubsub.close()
@@ -469,6 +570,7 @@ def _after_fork_in_child() -> None:
     _held_at_fork.clear()
     wakers.clear()
     early.clear()
+    _generation[0] += 1
 
 
 os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
