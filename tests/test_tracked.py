@@ -254,8 +254,8 @@ def test_a_woken_fair_waiter_keeps_the_lock_past_its_place_or_reads_lapsed(
         redis_server, redis_client, monkeypatch, woken_by, stalled):
     from tarvex_locks import sync_driver
 
-    if woken_by == "the listener":  # as when the thread's own subscription cannot be had
-        monkeypatch.setattr(sync_driver, "own_channel", lambda client, state: None)
+    if woken_by == "the listener":  # as when no channel of its own can be had
+        monkeypatch.setattr(sync_driver, "new_channel", lambda client: None)
     if stalled:  # it comes after the claim expired
         confirm = sync_driver.confirm
         monkeypatch.setattr(sync_driver, "confirm",
@@ -267,12 +267,19 @@ def test_a_woken_fair_waiter_keeps_the_lock_past_its_place_or_reads_lapsed(
         lock.connect("127.0.0.1", port=redis_server.port)
     assert holder.acquire(a)
     outcome = {}
+
+    warm = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=200)))
+    warm.start()  # a first wait, timed out: it leaves a channel for the next waiter
+    warm.join(5)
+    assert outcome["got"] is False
     thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=5000)))
     thread.start()
     deadline = time.monotonic() + 5
     while redis_client.zcard(queue) < 1 or not sync_driver.wakers:  # queued, listening
         assert time.monotonic() < deadline, "the waiter never queued"
         time.sleep(0.01)
+    entry = redis_client.hvals("tarvex-locks:{fair/long}:waiters:fair/long")[0]
+    assert (b"/" in entry.split(b"|")[2]) == (woken_by == "its own channel")
     holder.release(a)
     thread.join(5)
     assert outcome["got"] is True and not waiter.lapsed

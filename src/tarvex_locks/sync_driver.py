@@ -15,7 +15,7 @@ import threading
 import time
 from collections.abc import Callable, Mapping
 from functools import partial
-from typing import Any
+from typing import Any, NamedTuple
 
 import redis
 from redis.backoff import NoBackoff
@@ -90,24 +90,33 @@ def acquire(client: Any, state: LockState, key: str, value: bytes, timeout_ms: i
 
 def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout_ms: int,
                  blocking: bool, reap_dead: bool) -> bool:
-    """`fair.acquire`, its first attempt sent here when that is one script; a waiter is woken
-    on a channel of its thread's own."""
-    own = own_channel(client, state) if blocking and timeout_ms != 0 else None
-    channel = own[0] if own is not None else None
-    quick = fair.quick_attempt(state, key, metadata, timeout_ms, blocking, channel)
-    if quick is not None:
-        try:
-            reply = client.execute_command(*quick.args)
-        except NoScriptError:  # not run: the protocol sends the script itself
-            quick = None
-        except BaseException as e:  # noqa: BLE001 - the protocol cleans up and raises it
-            reply = e
-        else:
-            if fair.attempted(state, key, quick, reply):
-                return True
-    return run(client, fair.acquire(  # type: ignore[no-any-return]
-        state, key, metadata, timeout_ms, blocking, reap_dead,
-        None if quick is None else (quick, reply), channel), own and own[1])
+    """`fair.acquire`, its first attempt sent here when that is one script. A waiter is woken
+    on a channel lent to it, when one is free (one is made for later when none was)."""
+    join = blocking and timeout_ms != 0
+    own = lend_channel(state) if join else None
+    made = None
+    try:
+        channel = own.suffix if own is not None else None
+        quick = fair.quick_attempt(state, key, metadata, timeout_ms, blocking, channel)
+        if quick is not None:
+            try:
+                reply = client.execute_command(*quick.args)
+            except NoScriptError:  # not run: the protocol sends the script itself
+                quick = None
+            except BaseException as e:  # noqa: BLE001 - the protocol cleans up and raises it
+                reply = e
+            else:
+                if fair.attempted(state, key, quick, reply):
+                    return True
+        if join and own is None:  # it waits: one for the next waiters (this one is queued)
+            made = new_channel(client)
+        return run(client, fair.acquire(  # type: ignore[no-any-return]
+            state, key, metadata, timeout_ms, blocking, reap_dead,
+            None if quick is None else (quick, reply), channel), own and own.pubsub)
+    finally:
+        for lent in (own, made):
+            if lent is not None:
+                give_back(state, lent)
 
 
 def release(client: Any, state: LockState, key: str) -> bool:
@@ -386,28 +395,48 @@ def owing(waiting: Waiting, number: bytes) -> tuple[float, Waiting, bytes]:
     return time.monotonic() + later, waiting, request.head + number + b"}}"
 
 
-class Own(threading.local):
-    """This thread's own wake-up subscriptions, by server: (the process's generation, the
-    subscription, its channel after `WAKE_PREFIX`). A thread that waits reads its wake-ups
-    itself, rather than being woken by the listener's thread."""
-
-    def __init__(self) -> None:
-        self.subs: dict[Any, tuple[int, Any, str]] = {}
-
-
-_own = Own()
-_generation = [0]  # a forked child's subscriptions are its parent's: made again
-_channels = itertools.count(1)
+class Channel(NamedTuple):
+    """A wake-up channel of this process's own (`WAKE_PREFIX` + `suffix`), subscribed: lent to
+    one waiting acquire at a time, which reads its wake-ups itself rather than being woken by
+    the listener's thread."""
+    pubsub: Any
+    suffix: str
 
 
-def own_channel(client: Any, state: LockState) -> tuple[str, Any] | None:
-    """(the channel, the subscription) of this thread's own wake-ups on the state's server,
-    subscribed before it is named; None if that cannot be had (then the listener wakes it)."""
-    name = state.server[0]
-    sub = _own.subs.get(name)
-    if sub is not None and sub[0] == _generation[0]:
-        return sub[2], sub[1]
-    suffix = f"{holders.identity.process}/{next(_channels)}"
+# by server: the channels no acquire has now (as many as acquires ever waited at once)
+_channels: dict[Any, list[Channel]] = {}
+_channels_guard = threading.Lock()
+_numbers = itertools.count(1)
+IDLE_CHANNELS = 64  # kept per server; more are closed when given back
+
+
+def lend_channel(state: LockState) -> Channel | None:
+    with _channels_guard:
+        free = _channels.get(state.server[0])
+        return free.pop() if free else None
+
+
+def give_back(state: LockState, channel: Channel) -> None:
+    """Keeps a channel for the next acquire, unless it failed (closed) or enough are kept."""
+    if channel.pubsub.connection is not None:
+        with _channels_guard:
+            free = _channels.setdefault(state.server[0], [])
+            if len(free) < IDLE_CHANNELS:
+                free.append(channel)
+                return
+    channel.pubsub.close()
+
+
+def close_channels(name: Any) -> None:
+    with _channels_guard:
+        free = _channels.pop(name, [])
+    for channel in free:
+        channel.pubsub.close()
+
+
+def new_channel(client: Any) -> Channel | None:
+    """A channel subscribed before it is named; None if it cannot be had now."""
+    suffix = f"{holders.identity.process}/{next(_numbers)}"
     pubsub = None
     try:
         pubsub = node_for(client, WAKE_PREFIX + suffix).pubsub()
@@ -421,8 +450,7 @@ def own_channel(client: Any, state: LockState) -> tuple[str, Any] | None:
         if pubsub is not None:
             pubsub.close()
         return None
-    _own.subs[name] = (_generation[0], pubsub, suffix)
-    return suffix, pubsub
+    return Channel(pubsub, suffix)
 
 
 def read_own(waiting: Waiting, seconds: float) -> int | None:
@@ -435,8 +463,8 @@ def read_own(waiting: Waiting, seconds: float) -> int | None:
         left = deadline - time.monotonic()
         try:
             message = waiting.own.get_message(timeout=max(0.0, left))
-        except Exception:  # noqa: BLE001 - its checks find the claim: this thread's is made again
-            _own.subs.pop(request.state.server[0], None)
+        except Exception:  # noqa: BLE001 - its checks find the claim; the channel is dropped
+            waiting.own.close()
             time.sleep(max(0.0, deadline - time.monotonic()))
             return None
         data = message.get("data") if message and message.get("type") == "message" else None
@@ -523,6 +551,7 @@ class Listener:
                 for _, waiting, value in self.due(ending):
                     confirm(client, waiting, value)
                 if ending:
+                    close_channels(record.name)
                     return
                 try:
                     if pubsub is None:
@@ -570,7 +599,7 @@ def _after_fork_in_child() -> None:
     _held_at_fork.clear()
     wakers.clear()
     early.clear()
-    _generation[0] += 1
+    _channels.clear()  # the parent's
 
 
 os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
