@@ -84,8 +84,9 @@ end
 """
 
 # One attempt. KEYS: lock, queue, waiters, counter; ARGV: head, "token|join|window|process".
-# Answers the fence (an integer) when taken (or a claim given to it, confirmed now), else the
-# value that holds the lock; with join = '1' the waiter takes or keeps its place in the queue.
+# Answers the fence (an integer) when taken (or a claim given to it, confirmed now), else {the
+# value that holds the lock, the counter as it was}: a claim handed on to this waiter later has
+# a higher fence. With join = '1' the waiter takes or keeps its place in the queue.
 TAKE = """
 local got = redis.call('MGET', KEYS[1], KEYS[4])
 local current = got[1]
@@ -127,7 +128,7 @@ if join == '1' then
         redis.call('PEXPIRE', KEYS[i], 2 * window)
     end
 end
-return current
+return {current, got[2]}
 """
 
 # Release. KEYS: lock, queue, waiters, counter, last handed on; ARGV: value. 2 if handed on to a
@@ -275,8 +276,8 @@ def fence_of(value: bytes) -> int:
 
 def take(link: Link, keys: Names, head: bytes, token: str, where: str,
          sent: Any = NOT_SENT) -> Steps:
-    """One attempt, `where` its `place`: (taken, the value written or found). `sent`: the reply
-    (or error) of this attempt sent already."""
+    """One attempt, `where` its `place`: (taken, the value written or found, the counter before
+    it). `sent`: the reply (or error) of this attempt sent already."""
     if sent is NOT_SENT:
         reply, acked = yield from run_script(link, TAKE, keys[:4], head, where)
     elif isinstance(sent, BaseException):
@@ -284,11 +285,13 @@ def take(link: Link, keys: Names, head: bytes, token: str, where: str,
     else:
         reply, acked = sent, 0
     if type(reply) is not int:
-        return False, None if reply is None else holders.as_bytes(reply)
+        current, counter = reply
+        return (False, None if current is None else holders.as_bytes(current),
+                int(counter) if counter is not None else 0)
     if link.replicas > 0 and acked < link.replicas:
         yield from leave(link, keys, token, head, False)  # not held as a failover keeps
-        return False, None
-    return True, head + b"%d}}" % reply
+        return False, None, 0
+    return True, head + b"%d}}" % reply, 0
 
 
 def leave(link: Link, keys: Names, token: str, head: bytes, keep: bool) -> Steps:
@@ -309,8 +312,9 @@ def release_value(link: Link, keys: Names, value: bytes) -> Steps:
 
 def attempt(state: LockState, keys: Names, head: bytes, token: str, where: str,
             reap_dead: bool, first: Quick | None = None, sent: Any = NOT_SENT) -> Steps:
-    """(the heartbeat's life it was taken under, the value) or (life, None) if not taken.
-    `first`, `sent`: a quick attempt already sent, and its reply or error."""
+    """(the heartbeat's life it was taken under, the value, 0) or (life, None, the counter at
+    its last check) if not taken. `first`, `sent`: a quick attempt already sent, and its reply
+    or error."""
     link, record = state.link, state.heartbeat
     assert record is not None
     life: bytes | None
@@ -320,13 +324,14 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, where: str,
         if not record.fresh(clock()):  # a lock never names a process that looks dead
             yield from refresh(record, link)
             if not record.covers(clock()):
-                return None, None
+                return None, None, 0
         life = record.life
+    counter = 0
     for _ in range(2):  # once more after clearing this process's own stale value or a dead one's
-        taken, current = yield from take(link, keys, head, token, where, sent)
+        taken, current, counter = yield from take(link, keys, head, token, where, sent)
         sent = NOT_SENT
         if taken or current is None:
-            return life, current if taken else None
+            return life, current if taken else None, counter
         if owed_here(record, keys.lock, current):  # this process's own release, still owed
             yield from release_value(link, keys, current)
             record.settled(keys.lock, record.owed.get(keys.lock, current))
@@ -338,7 +343,7 @@ def attempt(state: LockState, keys: Names, head: bytes, token: str, where: str,
             break
         if int((yield from script(holders.DELETE_IF, keys.lock, current))) == 1:  # that value only
             metrics.count("reaps", state.labels, keys.lock)
-    return life, None
+    return life, None, counter
 
 
 class Quick(NamedTuple):
@@ -394,8 +399,8 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
     try:
         while True:
             checked = quick.at if quick else clock()  # its place lasts `window` from here on
-            life, value = yield from attempt(state, keys, head, token, where, reap_dead, quick,
-                                             sent)
+            life, value, counter = yield from attempt(state, keys, head, token, where,
+                                                      reap_dead, quick, sent)
             quick, sent = None, NOT_SENT
             if value is None:
                 if join and not listening:  # wake-ups from now on, and one that came already
@@ -410,14 +415,16 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
                         return False
                 else:
                     fence = yield Await(token, PAUSE if limit < 0 else min(PAUSE, limit - spent))
-                    # held at once while the claim surely outlasts the listener's confirmation
-                    if (not fence or life is None or clock() - checked >= window / 2000
-                            or state.link.replicas > 0):
+                    # held at once when the claim was given after the last check (a higher fence
+                    # than the counter then), so that it lasts a window from that check, and
+                    # while half of that is left for the listener's confirmation
+                    if (not fence or fence <= counter or life is None
+                            or clock() - checked >= window / 2000 or state.link.replicas > 0):
                         continue
                     value = head + b"%d}}" % fence
+                    state.unconfirmed[key] = (value, checked + window / 1000)
                     state.held[key] = (value, life, True, clock())
-                    if value in lost:  # its confirmation found it gone: shown as lapsed
-                        lost.discard(value)
+                    if lost.pop(value, None) is not None:  # its confirmation found it gone
                         state.held[key] = (value, None, True, clock())
                     return True
             state.held[key] = (value, life, True, clock())
@@ -433,15 +440,22 @@ def acquire(state: LockState, key: str, metadata: Any, timeout_ms: int, blocking
 
 
 # Claims whose confirmation found them gone, for a waiter that had not yet noted its hold.
-lost: set[bytes] = set()
+lost: dict[bytes, None] = {}
 
 
 def claim_lost(state: LockState, key: str, value: bytes) -> None:
     """A woken waiter's claim was gone when its listener confirmed it: its hold (noted before
     or after this) shows as lapsed."""
-    if len(lost) > 1000:  # left by waiters that checked for themselves
-        lost.clear()
-    lost.add(value)  # first: a waiter noting its hold after the check below finds it here
+    while len(lost) >= 1000:  # the oldest, left by waiters that checked for themselves
+        lost.pop(next(iter(lost)), None)
+    lost[value] = None  # first: a waiter noting its hold after the check below finds it here
     mine = state.held.get(key)
     if mine is not None and mine[0] == value:
         state.held[key] = (value, None, True, mine[3])
+
+
+def confirmed(state: LockState, key: str, value: bytes) -> None:
+    """A claim held before its confirmation is confirmed: it no longer expires."""
+    mine = state.unconfirmed.get(key)
+    if mine is not None and mine[0] == value:
+        state.unconfirmed.pop(key, None)

@@ -89,13 +89,17 @@ class LockState:
     """One tracked instance's state: its link, its heartbeat record and what it holds.
     `server` is the driver's: how to join the heartbeat again (a forked child's first call)."""
 
-    __slots__ = ("link", "heartbeat", "held", "server", "labels", "outcomes", "__weakref__")
+    __slots__ = ("link", "heartbeat", "held", "unconfirmed", "server", "labels", "outcomes",
+                 "__weakref__")
 
     def __init__(self, link: Link, labels: dict[str, str] | None = None) -> None:
         self.link = link
         self.heartbeat: Heartbeat | None = None
         # key -> (value, the heartbeat's life it was taken under, whether taken fairly, when)
         self.held: dict[str, tuple[bytes, bytes | None, bool, float]] = {}
+        # key -> (value, until when): fair claims held before their confirmation, which may
+        # expire from then on
+        self.unconfirmed: dict[str, tuple[bytes, float]] = {}
         self.server: Any = None
         self.labels = labels or {}  # the attributes of its measurements
         self.outcomes = metrics.outcomes_of(self.labels)
@@ -103,6 +107,7 @@ class LockState:
     def forked(self) -> None:
         self.heartbeat = None
         self.held.clear()  # the parent's locks stay the parent's
+        self.unconfirmed.clear()
 
     def fence(self, key: str) -> int | None:
         mine = self.held.get(key)
@@ -116,6 +121,14 @@ class LockState:
             return False
         if record is None:
             return True
+        if self.unconfirmed:
+            now = clock()
+            for key, (value, until) in list(self.unconfirmed.items()):
+                mine = held.get(key)
+                if mine is None or mine[0] != value:
+                    self.unconfirmed.pop(key, None)  # released since
+                elif now >= until:
+                    return True
         return any(record.lapsed(life) for _, life, _, _ in held.values())
 
 

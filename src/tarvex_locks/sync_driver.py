@@ -491,6 +491,7 @@ def confirm(client: Any, waiting: Waiting, value: bytes) -> None:
     for _ in range(3):
         try:
             if int(client.eval(fair.CONFIRM, 1, request.key, value)) >= 0:
+                fair.confirmed(request.state, request.key, value)
                 return
             break
         except Exception:  # noqa: BLE001 - tried again; else shown as lapsed
@@ -594,8 +595,9 @@ def _after_fork_in_parent() -> None:
 
 
 def _after_fork_in_child() -> None:
-    global _pulses, _listeners, _pulses_guard, _wake_guard
+    global _pulses, _listeners, _pulses_guard, _wake_guard, _channels_guard
     _pulses, _listeners, _pulses_guard, _wake_guard = {}, {}, threading.Lock(), threading.Lock()
+    _channels_guard = threading.Lock()
     _held_at_fork.clear()
     wakers.clear()
     early.clear()
