@@ -224,6 +224,8 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
     try:
         start_held_back(procs)
         while len(reports) < len(procs):
+            if interrupted:  # its KeyboardInterrupt fell in a finaliser, which drops it
+                raise KeyboardInterrupt
             try:
                 report = results.get(timeout=0.1)
             except queue.Empty:
@@ -503,9 +505,21 @@ def start_targets(args: argparse.Namespace, base: dict[str, Any],
         raise Failure(str(e)) from e
 
 
+# Ctrl-C received: remembered, since the KeyboardInterrupt it raises is lost when it lands in a
+# finaliser or weakref callback (Python prints "Exception ignored" and goes on)
+interrupted: list[int] = []
+
+
+def interrupt(signum: int, frame: Any) -> None:
+    interrupted.append(signum)
+    raise KeyboardInterrupt
+
+
 def main(argv: list[str] | None = None) -> int:
     for stop_signal in (signal.SIGTERM, signal.SIGHUP):  # end as Ctrl-C does: clean up first
         signal.signal(stop_signal, raise_stopped)
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # not when ignored
+        signal.signal(signal.SIGINT, interrupt)
     return run_command(PROG, main_body, argv)
 
 
