@@ -248,6 +248,19 @@ def test_fair_waiters_are_served_in_arrival_order_with_rising_fences(redis_serve
         lock.disconnect()
 
 
+def warmed_fair_trio(port, name):
+    """A holder of `name`, a waiter and a newcomer, fair with 1 s places; the waiter's first
+    wait timed out, leaving a channel of its own for its next one."""
+    Short = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})
+    a = Address(name)
+    holder, waiter, newcomer = locks = [Short(fair=True) for _ in range(3)]
+    for lock in locks:
+        lock.connect("127.0.0.1", port=port)
+    assert holder.acquire(a)
+    assert waiter.acquire(a, timeout_ms=200) is False
+    return a, locks
+
+
 @pytest.mark.parametrize("woken_by,stalled", [  # the listener's confirmation: late or not
     ("its own channel", False), ("its own channel", True), ("the listener", False)])
 def test_a_woken_fair_waiter_keeps_the_lock_past_its_place_or_reads_lapsed(
@@ -255,23 +268,14 @@ def test_a_woken_fair_waiter_keeps_the_lock_past_its_place_or_reads_lapsed(
     from tarvex_locks import sync_driver
 
     if woken_by == "the listener":  # as when no channel of its own can be had
-        monkeypatch.setattr(sync_driver, "new_channel", lambda client: None)
+        monkeypatch.setattr(sync_driver, "new_channel", lambda *args: None)
     if stalled:  # it comes after the claim expired
         confirm = sync_driver.confirm
         monkeypatch.setattr(sync_driver, "confirm",
                             lambda *args: (time.sleep(1.2), confirm(*args)))
-    Short = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})  # a place lasts 1 s
-    a, queue = Address("fair/long"), "tarvex-locks:{fair/long}:queue:fair/long"
-    holder, waiter, newcomer = locks = [Short(fair=True) for _ in range(3)]
-    for lock in locks:
-        lock.connect("127.0.0.1", port=redis_server.port)
-    assert holder.acquire(a)
-    outcome = {}
-
-    warm = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=200)))
-    warm.start()  # a first wait, timed out: it leaves a channel for the next waiter
-    warm.join(5)
-    assert outcome["got"] is False
+    a, locks = warmed_fair_trio(redis_server.port, "fair/long")
+    holder, waiter, newcomer = locks
+    queue, outcome = "tarvex-locks:{fair/long}:queue:fair/long", {}
     thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=5000)))
     thread.start()
     deadline = time.monotonic() + 5
@@ -299,16 +303,9 @@ def test_a_fair_waiter_never_holds_by_a_wake_up_from_before_its_last_check(
         redis_server, redis_client, monkeypatch):
     from tarvex_locks import fair, sync_driver
 
-    Short = type("Short", (TrackedQuorvane,), {"heartbeat_ttl": 1.0})
-    a, queue = Address("fair/stale"), "tarvex-locks:{fair/stale}:queue:fair/stale"
-    holder, waiter, newcomer = locks = [Short(fair=True) for _ in range(3)]
-    for lock in locks:
-        lock.connect("127.0.0.1", port=redis_server.port)
-    assert holder.acquire(a)
-    outcome = {}
-    warm = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(a, timeout_ms=200)))
-    warm.start()  # leaves a channel of its own for the next wait, whose wake-up waits unread
-    warm.join(5)
+    a, locks = warmed_fair_trio(redis_server.port, "fair/stale")
+    holder, waiter, newcomer = locks
+    queue, outcome = "tarvex-locks:{fair/stale}:queue:fair/stale", {}
     perform, stall, stalled = sync_driver.perform, [], threading.Event()
 
     def stalling(client, request):
