@@ -38,37 +38,41 @@ def make(kind: str, port: int, name: str) -> tuple:
             lambda: lock.release(address), lock.disconnect)
 
 
-def handoffs(port: int, per_round: int, rounds: int) -> dict:
+def handoff(holder: tuple, other: tuple, hold: float) -> float:
     """Milliseconds from the holder's release returning to the waiter's acquire returning; the
-    holder keeps the lock 50 ms while a thread of the same process waits for it."""
+    holder keeps the lock `hold` seconds while a thread of the same process waits for it."""
+    (take, give, _), (wait_take, wait_give, _) = holder, other
+    if not take():
+        raise RuntimeError("a free lock was not taken")
+    waiting, got = threading.Event(), []
+
+    def waiter() -> None:
+        waiting.set()
+        ok = wait_take()
+        got.append((ok, time.perf_counter()))
+        if ok:
+            wait_give()
+
+    thread = threading.Thread(target=waiter)
+    thread.start()
+    waiting.wait()
+    time.sleep(hold)
+    give()
+    released = time.perf_counter()
+    thread.join()
+    assert got[0][0], "the waiter timed out"
+    return (got[0][1] - released) * 1000
+
+
+def handoffs(port: int, per_round: int, rounds: int) -> dict:
+    """`handoff` gaps with a 50 ms hold, per kind of lock."""
     kinds = ["quorvane", "polling", "fair", "redis-lock"]
     pairs = {kind: (make(kind, port, f"handoff-{kind}"), make(kind, port, f"handoff-{kind}"))
              for kind in kinds}
     gaps = {kind: [] for kind in kinds}
     for r in range(rounds):
         for kind in kinds if r % 2 == 0 else kinds[::-1]:  # no case always runs first
-            (take, give, _), (wait_take, wait_give, _) = pairs[kind]
-            for _ in range(per_round):
-                if not take():
-                    raise RuntimeError(f"{kind}: a free lock was not taken")
-                waiting, got = threading.Event(), []
-
-                def waiter() -> None:
-                    waiting.set()
-                    ok = wait_take()
-                    got.append((ok, time.perf_counter()))
-                    if ok:
-                        wait_give()
-
-                thread = threading.Thread(target=waiter)
-                thread.start()
-                waiting.wait()
-                time.sleep(0.05)
-                give()
-                released = time.perf_counter()
-                thread.join()
-                assert got[0][0], f"{kind}: the waiter timed out"
-                gaps[kind].append((got[0][1] - released) * 1000)
+            gaps[kind] += [handoff(*pairs[kind], 0.05) for _ in range(per_round)]
     for holder, waiter in pairs.values():
         holder[2](), waiter[2]()
     return {NAMES[kind]: {"p50": statistics.median(g), "max": max(g), "n": len(g)}
@@ -231,6 +235,44 @@ def leftovers(port: int, count: int) -> dict:
     return out
 
 
+def cluster_handoffs(port: int, per_round: int, rounds: int) -> dict:
+    """On a cluster of three masters, fair: `handoff` gaps (5 ms hold) and the messages the
+    masters' bus carried per hand-off, with wake-ups sharded in the lock's slot and classic."""
+    import redis
+    from tarvex_locks import sync_driver
+    from tarvex_locks.tracked import TrackedQuorvaneCluster
+    from tarvex_utils.models.data_models.address import Address
+
+    admin = redis.cluster.RedisCluster(host="127.0.0.1", port=port)
+    masters = [redis.Redis(host=n.host, port=n.port) for n in admin.get_primaries()]
+
+    def bus() -> int:
+        return sum(int(info.get(f"cluster_stats_messages_{kind}_sent", 0))
+                   for info in (m.cluster("info") for m in masters)
+                   for kind in ("publish", "publishshard"))
+
+    locks = [TrackedQuorvaneCluster(fair=True) for _ in range(2)]
+    for lock in locks:
+        lock.connect("127.0.0.1", port=port)
+    address = Address("bench", "cluster-handoff")
+    pair = [(lambda lock=lock: lock.acquire(address, timeout_ms=WAIT_S * 1000),
+             lambda lock=lock: lock.release(address), lock.disconnect) for lock in locks]
+    modes = {"sharded": True, "classic": False}
+    gaps, sent = {mode: [] for mode in modes}, {mode: 0 for mode in modes}
+    for r in range(rounds):
+        for mode in modes if r % 2 == 0 else list(modes)[::-1]:
+            sync_driver.SHARDED = modes[mode]
+            handoff(*pair, 0.005)  # a first wait in this mode makes the waiter's channel
+            before = bus()
+            gaps[mode] += [handoff(*pair, 0.005) for _ in range(per_round)]
+            sent[mode] += bus() - before
+    for lock in locks:
+        lock.disconnect()
+    admin.close()
+    return {mode: {"p50": statistics.median(g), "max": max(g), "n": len(g),
+                   "bus_per_handoff": sent[mode] / len(g)} for mode, g in gaps.items()}
+
+
 def run_case(*args: object) -> dict:
     out = subprocess.run([sys.executable, os.path.join(HERE, "fairness.py"), *map(str, args)],
                          capture_output=True, text=True, check=True)
@@ -271,7 +313,7 @@ def plot(load_results: dict, path: str) -> str:
 
 def bench(quick: bool) -> dict:
     """Every case above on a server of its own; prints the tables and returns the figures."""
-    from tarvex_locks.local_servers import EmbeddedRedis
+    from tarvex_locks.local_servers import EmbeddedRedis, LocalCluster
 
     hand = (5, 2) if quick else (5, 10)
     seconds, rounds = (1.5, 1) if quick else (5.0, 2)
@@ -304,11 +346,19 @@ def bench(quick: bool) -> dict:
                 print(f"  {name:<42} {v['bytes']:>8.1f} B   keys left {v['keys']:.2f}")
         print(f"  MEMORY USAGE of one leftover key: {left['fence key']['bytes']} B"
               f" ({left['fence key']['name']})")
+    with LocalCluster(3) as cluster:
+        sharded = run_case("cluster", cluster.port, *hand)
+    print(f"\nFair hand-off on a cluster of three masters (5 ms hold, {hand[0] * hand[1]} per"
+          " case): wake-ups sharded in the lock's slot, or classic (sent to every master)")
+    for name, v in sharded.items():
+        print(f"  {name:<42} p50 {v['p50']:8.2f} ms   max {v['max']:8.2f} ms"
+              f"   bus messages per hand-off {v['bus_per_handoff']:.2f}")
     print("  " + plot({k: v for k, v in loaded.items() if not k.startswith("one holder")},
                       os.path.join(HERE, "waits.png")))
     for v in loaded.values():
         del v["waits_ms"]  # kept out of the JSON: thousands of numbers
-    return {"handoff_ms": gaps, "load": loaded, "uncontended": alone, "memory": left}
+    return {"handoff_ms": gaps, "load": loaded, "uncontended": alone, "memory": left,
+            "cluster_handoff_ms": sharded}
 
 
 if __name__ == "__main__":
@@ -318,6 +368,8 @@ if __name__ == "__main__":
         out = worker(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     elif kind == "handoff":
         out = handoffs(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
+    elif kind == "cluster":
+        out = cluster_handoffs(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
     elif kind == "uncontended":
         out = uncontended(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
     else:

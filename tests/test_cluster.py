@@ -46,23 +46,40 @@ def test_locks_on_every_master(cluster):
     other.disconnect()
 
 
-def test_fair_locks_hand_on_within_the_keys_slot(cluster):
+def test_fair_locks_hand_on_within_the_keys_slot(cluster, monkeypatch):
+    from tarvex_locks import sync_driver
     from tarvex_locks.tracked import TrackedQuorvaneCluster
 
+    read = []  # what each wait on a channel of its own heard
+    read_own = sync_driver.read_own
+    monkeypatch.setattr(sync_driver, "read_own", lambda *args: read.append(read_own(*args))
+                        or read[-1])
     holder, waiter = (TrackedQuorvaneCluster(fair=True) for _ in range(2))
     for lock in (holder, waiter):
         lock.connect("127.0.0.1", port=cluster.port)
     for key in cluster.keys_on_each("fair", 1):
         assert holder.acquire(Address(key))
-        before = holder.fence(Address(key))
-        outcome = {}
+        assert waiter.acquire(Address(key), timeout_ms=200) is False  # leaves it a channel
+        before, outcome = holder.fence(Address(key)), {}
         thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(
             Address(key), timeout_ms=10000)))
         thread.start()
-        time.sleep(0.3)  # queued beside the key, on its master
+        with cluster.node_of(key).client() as node:  # queued beside the key, on its master
+            deadline = time.monotonic() + 5
+            while not (entries := node.hvals(f"tarvex-locks:{{{key}}}:waiters:{key}")):
+                assert time.monotonic() < deadline, "the waiter never queued"
+                time.sleep(0.01)
+            channel = "tarvex-locks:wake:" + entries[0].decode().split("|")[2]
+            # a sharded channel of the key's slot, subscribed on that master only (where
+            # redis-py reads sharded messages)
+            assert channel.startswith("tarvex-locks:wake:{") == sync_driver.SHARDED
+            assert node.execute_command("PUBSUB", "SHARDNUMSUB", channel)[1] == \
+                sync_driver.SHARDED
+        del read[:]
         holder.release(Address(key))
         thread.join(20)
         assert outcome["got"] is True and waiter.fence(Address(key)) > before
+        assert read[-1] == waiter.fence(Address(key))  # woken by its message, not a check
         waiter.release(Address(key))
     for lock in (holder, waiter):
         lock.disconnect()

@@ -14,10 +14,11 @@ Beside the lock key K, in K's cluster slot (`names`):
 
 A lock is never free while live waiters queue: whoever frees it, or finds it free, gives it to
 the first live waiter as a claim (the waiter's value, expiring when its place would have) and
-publishes `<token> <fence>` on that waiter's process channel. The woken waiter holds it at once,
-while its process's listener confirms the claim (`CONFIRM`), which makes it a lock without
-expiry; a claim nobody confirms (its waiter died) expires by itself. A waiter that learns of its
-claim late, or by its next check, confirms it itself with that check.
+publishes `<token> <fence>` on that waiter's channel (its process's, or one lent to it). The
+woken waiter holds it at once, while its process's listener confirms the claim (`CONFIRM`),
+which makes it a lock without expiry; a claim nobody confirms (its waiter died) expires by
+itself. A waiter that learns of its claim late, or by its next check, confirms it itself with
+that check.
 """
 from __future__ import annotations
 
@@ -78,7 +79,9 @@ local function hand_on()  -- the claim lasts as long as the waiter's place would
     forget(first)
     local n = number()
     redis.call('SET', KEYS[1], head .. n .. '}}', 'PX', string.format('%.0f', left))
-    redis.call('PUBLISH', 'tarvex-locks:wake:' .. process, first .. ' ' .. n)
+    -- a channel in braces is a sharded one in this slot (a cluster's): only its node hears it
+    local publish = string.sub(process, 1, 1) == '{' and 'SPUBLISH' or 'PUBLISH'
+    redis.call(publish, 'tarvex-locks:wake:' .. process, first .. ' ' .. n)
     return true
 end
 """
@@ -231,7 +234,8 @@ def wire(key: str) -> tuple[bytes, ...]:
 
 def place(token: str, join: bool, window: int, channel: str | None = None) -> str:
     """A TAKE's second argument: who waits, whether it joins the queue, for how long, and
-    where it is woken (`WAKE_PREFIX` + `channel`; the process's own channel by default)."""
+    where it is woken (`WAKE_PREFIX` + `channel`; the process's own channel by default). A
+    channel that starts with a hash tag is a sharded one, in the lock's slot."""
     return f"{token}|{1 if join else 0}|{window}|{channel or holders.identity.process}"
 
 

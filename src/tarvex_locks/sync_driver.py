@@ -9,6 +9,7 @@ connection in mid-reply, and can lock at once.
 from __future__ import annotations
 
 import encodings.idna  # noqa: F401 - a first connection imports it: never mid-import at a fork
+import functools
 import itertools
 import os
 import threading
@@ -19,7 +20,8 @@ from typing import Any, NamedTuple
 
 import redis
 from redis.backoff import NoBackoff
-from redis.exceptions import NoScriptError
+from redis.crc import key_slot
+from redis.exceptions import NoScriptError, ResponseError
 from redis.retry import Retry
 
 from tarvex_locks import fair, heartbeats, holders, protocol
@@ -93,7 +95,8 @@ def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout
     """`fair.acquire`, its first attempt sent here when that is one script. A waiter is woken
     on a channel lent to it, when one is free (one is made for later when none was)."""
     join = blocking and timeout_ms != 0
-    own = lend_channel(state) if join else None
+    slot = shard(client, state, key) if join else None
+    own = lend_channel(state, slot) if join else None
     made = None
     try:
         channel = own.suffix if own is not None else None
@@ -109,7 +112,7 @@ def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout
                 if fair.attempted(state, key, quick, reply):
                     return True
         if join and own is None:  # it waits: one for the next waiters (this one is queued)
-            made = new_channel(client)
+            made = new_channel(client, state, slot)
         return run(client, fair.acquire(  # type: ignore[no-any-return]
             state, key, metadata, timeout_ms, blocking, reap_dead,
             None if quick is None else (quick, reply), channel), own and own.pubsub)
@@ -398,9 +401,11 @@ def owing(waiting: Waiting, number: bytes) -> tuple[float, Waiting, bytes]:
 class Channel(NamedTuple):
     """A wake-up channel of this process's own (`WAKE_PREFIX` + `suffix`), subscribed: lent to
     one waiting acquire at a time, which reads its wake-ups itself rather than being woken by
-    the listener's thread."""
+    the listener's thread. In a cluster it is a sharded channel of one slot (`slot`), heard
+    only on that slot's master rather than sent across the cluster's bus."""
     pubsub: Any
     suffix: str
+    slot: int | None
 
 
 # by server: the channels no acquire has now (as many as acquires ever waited at once)
@@ -409,22 +414,45 @@ _channels_guard = threading.Lock()
 _numbers = itertools.count(1)
 IDLE_CHANNELS = 64  # kept per server; more are closed when given back
 
+SHARDED = hasattr(redis.client.PubSub, "ssubscribe")  # redis-py 5 and later
+# servers that refused a sharded subscription (before Redis 7): their waiters use plain ones
+_unsharded: set[Any] = set()
 
-def lend_channel(state: LockState) -> Channel | None:
+
+def shard(client: Any, state: LockState, key: str) -> int | None:
+    """The slot whose sharded channel a waiter for `key` is woken on; None for a plain one (not
+    a cluster, a redis-py without sharded messages, or a server without them)."""
+    if not is_cluster(client) or not SHARDED or state.server[0] in _unsharded:
+        return None
+    return key_slot(key.encode())
+
+
+@functools.lru_cache(maxsize=None)
+def slot_tag(slot: int) -> str:
+    """The smallest number whose cluster slot is `slot` (all are below 110,000)."""
+    return next(str(n) for n in itertools.count() if key_slot(str(n).encode()) == slot)
+
+
+def lend_channel(state: LockState, slot: int | None) -> Channel | None:
     with _channels_guard:
-        free = _channels.get(state.server[0])
-        return free.pop() if free else None
+        free = _channels.get(state.server[0], [])
+        for i in range(len(free) - 1, -1, -1):
+            if free[i].slot == slot:
+                return free.pop(i)
+    return None
 
 
 def give_back(state: LockState, channel: Channel) -> None:
-    """Keeps a channel for the next acquire, unless it failed (closed) or enough are kept."""
+    """Keeps a channel for the next acquire unless it failed (closed); when enough are kept,
+    the one kept longest goes."""
+    gone: Channel | None = channel
     if channel.pubsub.connection is not None:
         with _channels_guard:
             free = _channels.setdefault(state.server[0], [])
-            if len(free) < IDLE_CHANNELS:
-                free.append(channel)
-                return
-    channel.pubsub.close()
+            free.append(channel)
+            gone = free.pop(0) if len(free) > IDLE_CHANNELS else None
+    if gone is not None:
+        gone.pubsub.close()
 
 
 def close_channels(name: Any) -> None:
@@ -434,23 +462,26 @@ def close_channels(name: Any) -> None:
         channel.pubsub.close()
 
 
-def new_channel(client: Any) -> Channel | None:
+def new_channel(client: Any, state: LockState, slot: int | None) -> Channel | None:
     """A channel subscribed before it is named; None if it cannot be had now."""
-    suffix = f"{holders.identity.process}/{next(_numbers)}"
+    tag = "" if slot is None else "{" + slot_tag(slot) + "}"
+    suffix = f"{tag}{holders.identity.process}/{next(_numbers)}"
     pubsub = None
     try:
         pubsub = node_for(client, WAKE_PREFIX + suffix).pubsub()
-        pubsub.subscribe(WAKE_PREFIX + suffix)
+        (pubsub.subscribe if slot is None else pubsub.ssubscribe)(WAKE_PREFIX + suffix)
         deadline = time.monotonic() + 1.0
         while (message := pubsub.get_message(timeout=max(0.0, deadline - time.monotonic()))) \
-                is None or message.get("type") != "subscribe":
+                is None or message.get("type") not in ("subscribe", "ssubscribe"):
             if time.monotonic() >= deadline:
                 raise TimeoutError("no subscription")
-    except Exception:  # noqa: BLE001 - woken by the listener instead
+    except Exception as e:  # noqa: BLE001 - woken by the listener instead
         if pubsub is not None:
             pubsub.close()
+        if slot is not None and isinstance(e, ResponseError):
+            _unsharded.add(state.server[0])
         return None
-    return Channel(pubsub, suffix)
+    return Channel(pubsub, suffix, slot)
 
 
 def read_own(waiting: Waiting, seconds: float) -> int | None:
@@ -463,11 +494,14 @@ def read_own(waiting: Waiting, seconds: float) -> int | None:
         left = deadline - time.monotonic()
         try:
             message = waiting.own.get_message(timeout=max(0.0, left))
+            if message and message.get("type") == "sunsubscribe":  # its slot moved away
+                raise ConnectionError("unsubscribed")
         except Exception:  # noqa: BLE001 - its checks find the claim; the channel is dropped
             waiting.own.close()
             time.sleep(max(0.0, deadline - time.monotonic()))
             return None
-        data = message.get("data") if message and message.get("type") == "message" else None
+        data = message.get("data") if message and message.get("type") in (
+            "message", "smessage") else None
         if data is not None and holders.as_bytes(data).startswith(prefix):
             number = holders.as_bytes(data)[len(prefix):]
             if request.state.link.replicas > 0 or not number.isdigit():
