@@ -71,10 +71,11 @@ def test_fair_locks_hand_on_within_the_keys_slot(cluster, monkeypatch):
                 time.sleep(0.01)
             channel = "tarvex-locks:wake:" + entries[0].decode().split("|")[2]
             # a sharded channel of the key's slot, subscribed on that master only (where
-            # redis-py reads sharded messages)
-            assert channel.startswith("tarvex-locks:wake:{") == sync_driver.SHARDED
-            assert node.execute_command("PUBSUB", "SHARDNUMSUB", channel)[1] == \
-                sync_driver.SHARDED
+            # redis-py and the server have sharded messages)
+            sharded = sync_driver.SHARDED and node.info("server")["redis_version"] >= "7"
+            assert channel.startswith("tarvex-locks:wake:{") == sharded
+            if sharded:
+                assert node.execute_command("PUBSUB", "SHARDNUMSUB", channel)[1] == 1
         del read[:]
         holder.release(Address(key))
         thread.join(20)

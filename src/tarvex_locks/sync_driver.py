@@ -478,8 +478,9 @@ def new_channel(client: Any, state: LockState, slot: int | None) -> Channel | No
     except Exception as e:  # noqa: BLE001 - woken by the listener instead
         if pubsub is not None:
             pubsub.close()
-        if slot is not None and isinstance(e, ResponseError):
+        if slot is not None and isinstance(e, ResponseError):  # not a command before Redis 7
             _unsharded.add(state.server[0])
+            return new_channel(client, state, None)
         return None
     return Channel(pubsub, suffix, slot)
 
