@@ -9,6 +9,7 @@ import time
 
 import pytest
 import redis
+from redis.crc import key_slot
 
 from fakes import Address
 from tarvex_locks.cluster import QuorvaneCluster
@@ -271,3 +272,48 @@ def test_async_locks_on_the_cluster(cluster):
     asyncio.run(sections())
     assert all(sync.acquire(Address(k), timeout_ms=0) for k in keys)
     sync.disconnect()
+
+
+def test_async_fair_waiters_are_woken_by_sharded_messages(cluster, monkeypatch):
+    from tarvex_locks import holders, sync_driver
+    from tarvex_locks.aio import AsyncQuorvaneCluster
+    from tarvex_locks.tracked import TrackedQuorvaneCluster
+
+    with cluster.node_of("any").client() as node:
+        if not sync_driver.SHARDED or node.info("server")["redis_version"] < "7":
+            pytest.skip("no sharded messages in this redis-py or server")
+    heard = []  # wake-ups read by the threads that read sharded channels
+    woken = sync_driver.woken
+    monkeypatch.setattr(sync_driver, "woken", lambda data, record: (
+        heard.append(data) if threading.current_thread().name.endswith("sharded wake-ups")
+        else None) or woken(data, record))
+    holder = TrackedQuorvaneCluster(fair=True)
+    holder.connect("127.0.0.1", port=cluster.port)
+
+    async def wait_on(key):
+        a, node = Address(key), cluster.node_of(key).client()
+        lock = AsyncQuorvaneCluster(fair=True)
+        lock.connect("127.0.0.1", port=cluster.port)
+        assert holder.acquire(a)
+        slot_channel = (f"tarvex-locks:wake:{{{sync_driver.slot_tag(key_slot(key.encode()))}}}"
+                        + holders.identity.process)
+        deadline = time.monotonic() + 5  # early waits ask for it; later ones name it
+        while node.execute_command("PUBSUB", "SHARDNUMSUB", slot_channel)[1] != 1:
+            assert await lock.acquire(a, timeout_ms=50) is False
+            assert time.monotonic() < deadline, "the slot's channel was never subscribed"
+        before = holder.fence(a)
+        task = asyncio.create_task(lock.acquire(a, timeout_ms=10000))
+        while not (entries := node.hvals(f"tarvex-locks:{{{key}}}:waiters:{key}")):
+            assert time.monotonic() < deadline + 5, "the waiter never queued"
+            await asyncio.sleep(0.01)
+        assert b"|" + slot_channel[len("tarvex-locks:wake:"):].encode() + b"|" in entries[0]
+        holder.release(a)
+        assert await task is True and lock.fence(a) > before
+        assert b" %d" % lock.fence(a) in [data[data.index(b" "):] for data in heard]
+        await lock.release(a)
+        await lock.disconnect()
+        node.close()
+
+    for key in cluster.keys_on_each("aio-fair", 1):
+        asyncio.run(wait_on(key))
+    holder.disconnect()

@@ -132,7 +132,9 @@ class AsyncQuorvane:
         driver = self._connected()
         key = key_of(target_address)
         state = self._state
-        steps = (fair.acquire(state, key, metadata, timeout_ms, blocking, self.reap_dead)
+        steps = (fair.acquire(state, key, metadata, timeout_ms, blocking, self.reap_dead,
+                              channel=driver.wake_channel(state, key)
+                              if blocking and timeout_ms != 0 else None)
                  if self.fair else protocol.acquire(state, key, holders.lock_value(metadata),
                                                     timeout_ms, blocking, self.reap_dead))
         started = perf_counter()

@@ -20,7 +20,7 @@ import redis.asyncio
 
 from tarvex_locks.fair import Await, Expect
 from tarvex_locks.protocol import Call, Pause, Reroute, Steps, Waited
-from tarvex_locks.sync_driver import expect, wakers
+from tarvex_locks.sync_driver import expect, thread_channel, wakers
 
 try:
     from redis.asyncio.cluster import RedisCluster as AsyncRedisCluster
@@ -120,6 +120,18 @@ class AsyncDriver:
                         pass  # command learns it again
                 return None
         raise TypeError(f"not a protocol request: {request!r}")
+
+    def wake_channel(self, state: Any, key: str) -> str | None:
+        """On a cluster, the sharded channel that wakes a waiter for `key`, when a thread of
+        this process reads it (`thread_channel`); None: the process's classic one."""
+        client = self.lane().client
+        if not is_cluster(client):
+            return None
+        try:
+            node = client.get_node_from_key(key)
+        except Exception:  # noqa: BLE001 - not introduced to the cluster yet
+            return None
+        return thread_channel(state, key, (node.host, int(node.port))) if node else None
 
     async def node_for(self, lane: Lane, key: str) -> Any:
         """The client of the one server that serves `key` (for a cluster, its master's)."""

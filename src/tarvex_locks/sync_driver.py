@@ -615,6 +615,97 @@ class Listener:
 
 
 _listeners: dict[Any, Listener] = {}
+
+
+# --- sharded channels read by a thread, for waiters without one of their own, on a cluster ---
+
+def thread_channel(state: LockState, key: str, node: tuple[str, int]) -> str | None:
+    """The channel (as `fair.place` takes it) on which a waiter for `key` that reads no channel
+    of its own (asyncio's) is woken by a sharded message, when a thread reads it on `node`, the
+    master of `key`'s slot; else None (the process's classic channel), and that thread starts
+    reading it for later waiters."""
+    if not SHARDED or state.server[0] in _unsharded or state.heartbeat is None:
+        return None
+    suffix = "{" + slot_tag(key_slot(key.encode())) + "}" + holders.identity.process
+    name = (state.server[0], node)
+    with _pulses_guard:
+        shard = _shards.get(name)
+        if shard is None or shard.record is not state.heartbeat:
+            shard = _shards[name] = Shard(state.heartbeat, state.server[3], name)
+            shard.thread.start()
+    return shard.want(suffix)
+
+
+class Shard:
+    """The thread that reads this process's sharded wake-up channels on one master of a
+    cluster: one per slot waited in, subscribed when a waiter first asks for it, named by the
+    waiters that ask once it is."""
+
+    def __init__(self, record: Heartbeat, connect: Callable[[], Any],
+                 name: tuple[Any, tuple[str, int]]) -> None:
+        self.record, self.connect, self.name = record, connect, name
+        self.ready: set[str] = set()  # subscribed
+        self.asked: set[str] = set()  # to subscribe
+        self.guard = threading.Lock()
+        self.thread = threading.Thread(target=self.run, name="tarvex-locks sharded wake-ups",
+                                       daemon=True)
+
+    def want(self, suffix: str) -> str | None:
+        with self.guard:
+            if suffix in self.ready:
+                return suffix
+            self.asked.add(suffix)
+            return None
+
+    def run(self) -> None:
+        record, client, pubsub = self.record, None, None
+        tick = min(0.25, fair.window_ms(record.ttl) / 8000)
+        try:
+            while True:
+                with _pulses_guard:
+                    if not record.members:
+                        if _shards.get(self.name) is self:
+                            del _shards[self.name]
+                        return
+                try:
+                    if pubsub is None:
+                        client = client or self.connect()
+                        pubsub = client.get_redis_connection(client.get_node(
+                            *self.name[1])).pubsub()
+                    with self.guard:
+                        asked, self.asked = self.asked, set()
+                    for suffix in asked:  # one by one: one command's must share a slot
+                        pubsub.ssubscribe(WAKE_PREFIX + suffix)
+                    message = pubsub.get_message(timeout=tick)
+                except Exception as e:  # noqa: BLE001 - its waiters are woken by classic ones
+                    if isinstance(e, ResponseError) and "unknown command" in str(e):
+                        _unsharded.add(record.name)
+                    with self.guard:  # asked again by later waiters (a moved slot's elsewhere)
+                        self.ready.clear()
+                    if pubsub is not None:
+                        pubsub.close()
+                    pubsub = None
+                    time.sleep(0.1)
+                    continue
+                kind = message.get("type") if message else None
+                if kind in ("ssubscribe", "sunsubscribe"):  # a moved slot's is taken back
+                    suffix = holders.as_bytes(message["channel"]).decode()[len(WAKE_PREFIX):]
+                    with self.guard:
+                        (self.ready.add if kind == "ssubscribe" else self.ready.discard)(suffix)
+                elif kind == "smessage":
+                    listener = _listeners.get(record.name)
+                    if listener is not None:  # else found by the waiter's next check
+                        later = woken(holders.as_bytes(message["data"]), record)
+                        if later is not None:
+                            listener.owe(later)
+        finally:
+            if pubsub is not None:
+                pubsub.close()
+            if client is not None:
+                close(client)
+
+
+_shards: dict[tuple[Any, tuple[str, int]], Shard] = {}
 _held_at_fork: list[threading.Lock] = []
 
 
@@ -630,8 +721,9 @@ def _after_fork_in_parent() -> None:
 
 
 def _after_fork_in_child() -> None:
-    global _pulses, _listeners, _pulses_guard, _wake_guard, _channels_guard
+    global _pulses, _listeners, _shards, _pulses_guard, _wake_guard, _channels_guard
     _pulses, _listeners, _pulses_guard, _wake_guard = {}, {}, threading.Lock(), threading.Lock()
+    _shards = {}
     _channels_guard = threading.Lock()
     _held_at_fork.clear()
     wakers.clear()
