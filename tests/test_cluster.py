@@ -47,42 +47,87 @@ def test_locks_on_every_master(cluster):
     other.disconnect()
 
 
-def test_fair_locks_hand_on_within_the_keys_slot(cluster, monkeypatch):
+def thread_channel(key):
+    """This process's wake-up channel in `key`'s slot that a thread reads (a waiter's own
+    channels add "/<n>")."""
+    from tarvex_locks import holders, sync_driver
+
+    deadline = time.monotonic() + 5
+    while (tag := sync_driver.slot_tag(key_slot(key.encode()))) is None:
+        assert time.monotonic() < deadline, "no slot names"
+        time.sleep(0.01)
+    return f"tarvex-locks:wake:{{{tag}}}{holders.identity.process}"
+
+
+def heard_wake_ups(monkeypatch):
+    """The fences of the wake-ups read from now on, on a waiter's own channel or by a thread."""
     from tarvex_locks import sync_driver
+
+    heard = []
+    read_own, woken = sync_driver.read_own, sync_driver.woken
+    monkeypatch.setattr(sync_driver, "read_own", lambda *args: heard.append(read_own(*args))
+                        or heard[-1])
+    monkeypatch.setattr(sync_driver, "woken", lambda data, record: heard.append(
+        int(data.split()[1])) or woken(data, record))
+    return heard
+
+
+def sharded_here(node):
+    from tarvex_locks import sync_driver
+
+    return sync_driver.SHARDED and int(node.info("server")["redis_version"].split(".")[0]) >= 7
+
+
+def waiting_on(node, key, deadline):
+    """The wake-up channel that the waiter queued for `key` named, once one is queued."""
+    while not (entries := node.hvals(f"tarvex-locks:{{{key}}}:waiters:{key}")):
+        assert time.monotonic() < deadline, "the waiter never queued"
+        time.sleep(0.01)
+    return "tarvex-locks:wake:" + entries[0].decode().split("|")[2]
+
+
+@pytest.mark.parametrize("channels", [64, 0])  # a channel of its own, or none left: a thread's
+def test_fair_locks_hand_on_within_the_keys_slot(cluster, monkeypatch, channels):
+    from tarvex_locks import holders, sync_driver
     from tarvex_locks.tracked import TrackedQuorvaneCluster
 
-    read = []  # what each wait on a channel of its own heard
-    read_own = sync_driver.read_own
-    monkeypatch.setattr(sync_driver, "read_own", lambda *args: read.append(read_own(*args))
-                        or read[-1])
+    monkeypatch.setattr(sync_driver, "CHANNELS", channels)
+    if not channels:  # none free either
+        monkeypatch.setattr(sync_driver, "_channels", {})
+    heard = heard_wake_ups(monkeypatch)
     holder, waiter = (TrackedQuorvaneCluster(fair=True) for _ in range(2))
     for lock in (holder, waiter):
         lock.connect("127.0.0.1", port=cluster.port)
     for key in cluster.keys_on_each("fair", 1):
-        assert holder.acquire(Address(key))
-        assert waiter.acquire(Address(key), timeout_ms=200) is False  # leaves it a channel
-        before, outcome = holder.fence(Address(key)), {}
+        a, node = Address(key), cluster.node_of(key).client()
+        assert holder.acquire(a)
+        # sharded in the key's slot where redis-py and the server have them
+        expected = (thread_channel(key) if sharded_here(node)
+                    else "tarvex-locks:wake:" + holders.identity.process)
+        deadline = time.monotonic() + 10
+        while True:  # early waits leave it a channel, or have a thread read one
+            warm = threading.Thread(target=waiter.acquire, args=(a,), kwargs={"timeout_ms": 300})
+            warm.start()
+            named = waiting_on(node, key, deadline)
+            warm.join(5)
+            if named.startswith(expected) and ("/" in named) == bool(channels):
+                break
+            assert time.monotonic() < deadline, f"never named {expected}: {named}"
+        before, outcome = holder.fence(a), {}
         thread = threading.Thread(target=lambda: outcome.update(got=waiter.acquire(
-            Address(key), timeout_ms=10000)))
+            a, timeout_ms=10000)))
         thread.start()
-        with cluster.node_of(key).client() as node:  # queued beside the key, on its master
-            deadline = time.monotonic() + 5
-            while not (entries := node.hvals(f"tarvex-locks:{{{key}}}:waiters:{key}")):
-                assert time.monotonic() < deadline, "the waiter never queued"
-                time.sleep(0.01)
-            channel = "tarvex-locks:wake:" + entries[0].decode().split("|")[2]
-            # a sharded channel of the key's slot, subscribed on that master only (where
-            # redis-py and the server have sharded messages)
-            sharded = sync_driver.SHARDED and node.info("server")["redis_version"] >= "7"
-            assert channel.startswith("tarvex-locks:wake:{") == sharded
-            if sharded:
-                assert node.execute_command("PUBSUB", "SHARDNUMSUB", channel)[1] == 1
-        del read[:]
-        holder.release(Address(key))
+        channel = waiting_on(node, key, deadline + 5)
+        assert channel.startswith(expected) and ("/" in channel) == bool(channels)
+        if sharded_here(node):  # subscribed on that master
+            assert node.execute_command("PUBSUB", "SHARDNUMSUB", channel)[1] == 1
+        del heard[:]
+        holder.release(a)
         thread.join(20)
-        assert outcome["got"] is True and waiter.fence(Address(key)) > before
-        assert read[-1] == waiter.fence(Address(key))  # woken by its message, not a check
-        waiter.release(Address(key))
+        assert outcome["got"] is True and waiter.fence(a) > before
+        assert waiter.fence(a) in heard  # woken by its message, not a check
+        waiter.release(a)
+        node.close()
     for lock in (holder, waiter):
         lock.disconnect()
 
@@ -275,18 +320,13 @@ def test_async_locks_on_the_cluster(cluster):
 
 
 def test_async_fair_waiters_are_woken_by_sharded_messages(cluster, monkeypatch):
-    from tarvex_locks import holders, sync_driver
     from tarvex_locks.aio import AsyncQuorvaneCluster
     from tarvex_locks.tracked import TrackedQuorvaneCluster
 
     with cluster.node_of("any").client() as node:
-        if not sync_driver.SHARDED or node.info("server")["redis_version"] < "7":
+        if not sharded_here(node):
             pytest.skip("no sharded messages in this redis-py or server")
-    heard = []  # wake-ups read by the threads that read sharded channels
-    woken = sync_driver.woken
-    monkeypatch.setattr(sync_driver, "woken", lambda data, record: (
-        heard.append(data) if threading.current_thread().name.endswith("sharded wake-ups")
-        else None) or woken(data, record))
+    heard = heard_wake_ups(monkeypatch)
     holder = TrackedQuorvaneCluster(fair=True)
     holder.connect("127.0.0.1", port=cluster.port)
 
@@ -295,21 +335,22 @@ def test_async_fair_waiters_are_woken_by_sharded_messages(cluster, monkeypatch):
         lock = AsyncQuorvaneCluster(fair=True)
         lock.connect("127.0.0.1", port=cluster.port)
         assert holder.acquire(a)
-        slot_channel = (f"tarvex-locks:wake:{{{sync_driver.slot_tag(key_slot(key.encode()))}}}"
-                        + holders.identity.process)
-        deadline = time.monotonic() + 5  # early waits ask for it; later ones name it
-        while node.execute_command("PUBSUB", "SHARDNUMSUB", slot_channel)[1] != 1:
-            assert await lock.acquire(a, timeout_ms=50) is False
-            assert time.monotonic() < deadline, "the slot's channel was never subscribed"
+        slot_channel = thread_channel(key)
+        deadline = time.monotonic() + 10
+        while True:  # early waits ask a thread to read it; later ones name it
+            warm = asyncio.create_task(lock.acquire(a, timeout_ms=300))
+            named = await asyncio.to_thread(waiting_on, node, key, deadline)
+            assert await warm is False
+            if named == slot_channel:
+                break
+            assert time.monotonic() < deadline, f"never named {slot_channel}: {named}"
         before = holder.fence(a)
         task = asyncio.create_task(lock.acquire(a, timeout_ms=10000))
-        while not (entries := node.hvals(f"tarvex-locks:{{{key}}}:waiters:{key}")):
-            assert time.monotonic() < deadline + 5, "the waiter never queued"
-            await asyncio.sleep(0.01)
-        assert b"|" + slot_channel[len("tarvex-locks:wake:"):].encode() + b"|" in entries[0]
+        assert await asyncio.to_thread(waiting_on, node, key, deadline + 5) == slot_channel
+        assert node.execute_command("PUBSUB", "SHARDNUMSUB", slot_channel)[1] == 1
         holder.release(a)
         assert await task is True and lock.fence(a) > before
-        assert b" %d" % lock.fence(a) in [data[data.index(b" "):] for data in heard]
+        assert lock.fence(a) in heard  # woken by its message, not a check
         await lock.release(a)
         await lock.disconnect()
         node.close()

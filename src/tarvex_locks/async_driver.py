@@ -71,6 +71,7 @@ class AsyncDriver:
                         event = asyncio.Event()
                         reply = expect(request, event, partial(
                             asyncio.get_running_loop().call_soon_threadsafe, event.set))
+                        self.wake_channel(request.state, request.key, ask=True)  # for later
                     elif shielded:
                         reply = await asyncio.shield(self.perform(request, lane))
                     else:
@@ -121,9 +122,10 @@ class AsyncDriver:
                 return None
         raise TypeError(f"not a protocol request: {request!r}")
 
-    def wake_channel(self, state: Any, key: str) -> str | None:
+    def wake_channel(self, state: Any, key: str, ask: bool = False) -> str | None:
         """On a cluster, the sharded channel that wakes a waiter for `key`, when a thread of
-        this process reads it (`thread_channel`); None: the process's classic one."""
+        this process reads it (`thread_channel`, asked to when `ask`); None: the process's
+        classic one."""
         client = self.lane().client
         if not is_cluster(client):
             return None
@@ -131,7 +133,7 @@ class AsyncDriver:
             node = client.get_node_from_key(key)
         except Exception:  # noqa: BLE001 - not introduced to the cluster yet
             return None
-        return thread_channel(state, key, (node.host, int(node.port))) if node else None
+        return thread_channel(state, key, (node.host, int(node.port)), ask) if node else None
 
     async def node_for(self, lane: Lane, key: str) -> Any:
         """The client of the one server that serves `key` (for a cluster, its master's)."""

@@ -9,7 +9,6 @@ connection in mid-reply, and can lock at once.
 from __future__ import annotations
 
 import encodings.idna  # noqa: F401 - a first connection imports it: never mid-import at a fork
-import functools
 import itertools
 import os
 import threading
@@ -57,6 +56,9 @@ def run(client: Any, steps: Steps, own: Any = None) -> Any:
                     expected = request.token
                     event = threading.Event()
                     reply = expect(request, event, event.set, own)
+                    if own is None and is_cluster(client):  # for its next waits
+                        thread_channel(request.state, request.key, master_of(client, request.key),
+                                       ask=True)
                 else:
                     reply = perform(client, request)
             except BaseException as e:
@@ -93,13 +95,15 @@ def acquire(client: Any, state: LockState, key: str, value: bytes, timeout_ms: i
 def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout_ms: int,
                  blocking: bool, reap_dead: bool) -> bool:
     """`fair.acquire`, its first attempt sent here when that is one script. A waiter is woken
-    on a channel lent to it, when one is free (one is made for later when none was)."""
+    on a channel lent to it, when one is free (one is made for later when none was); else by a
+    thread: on a cluster one that reads sharded channels, if it reads its slot's already."""
     join = blocking and timeout_ms != 0
     slot = shard(client, state, key) if join else None
     own = lend_channel(state, slot) if join else None
     made = None
     try:
-        channel = own.suffix if own is not None else None
+        channel = own.suffix if own is not None else None if slot is None else thread_channel(
+            state, key, master_of(client, key))
         quick = fair.quick_attempt(state, key, metadata, timeout_ms, blocking, channel)
         if quick is not None:
             try:
@@ -408,11 +412,12 @@ class Channel(NamedTuple):
     slot: int | None
 
 
-# by server: the channels no acquire has now (as many as acquires ever waited at once)
+# by server: the channels no acquire has now, and how many there are, lent or not
 _channels: dict[Any, list[Channel]] = {}
+_made: dict[Any, int] = {}
 _channels_guard = threading.Lock()
 _numbers = itertools.count(1)
-IDLE_CHANNELS = 64  # kept per server; more are closed when given back
+CHANNELS = 64  # made per server at most: more waiters at once are woken by a thread
 
 SHARDED = hasattr(redis.client.PubSub, "ssubscribe")  # redis-py 5 and later
 # servers that refused a sharded subscription (before Redis 7): their waiters use plain ones
@@ -424,13 +429,47 @@ def shard(client: Any, state: LockState, key: str) -> int | None:
     a cluster, a redis-py without sharded messages, or a server without them)."""
     if not is_cluster(client) or not SHARDED or state.server[0] in _unsharded:
         return None
-    return key_slot(key.encode())
+    slot = key_slot(key.encode())
+    return slot if slot_tag(slot) is not None else None
 
 
-@functools.lru_cache(maxsize=None)
-def slot_tag(slot: int) -> str:
-    """The smallest number whose cluster slot is `slot` (all are below 110,000)."""
-    return next(str(n) for n in itertools.count() if key_slot(str(n).encode()) == slot)
+def master_of(client: Any, key: str) -> tuple[str, int]:
+    node = client.get_node_from_key(key)
+    return node.host, int(node.port)
+
+
+def refused(e: BaseException) -> bool:
+    """Whether a server refused a sharded subscription as an unknown command (before 7)."""
+    return isinstance(e, ResponseError) and str(e).lower().startswith("unknown command")
+
+
+_tags: list[str] | None = None  # by slot: the smallest number in that slot
+_tags_begun = False
+
+
+def slot_tag(slot: int) -> str | None:
+    """A short name in `slot`, to put a sharded channel there; None while a thread first makes
+    them all (about 0.1 s, once per process: no caller waits for it)."""
+    global _tags_begun
+    if _tags is not None:
+        return _tags[slot]
+    with _channels_guard:
+        begin, _tags_begun = not _tags_begun, True
+    if begin:
+        threading.Thread(target=make_tags, name="tarvex-locks slot names", daemon=True).start()
+    return None
+
+
+def make_tags() -> None:
+    global _tags
+    tags: list[str | None] = [None] * 16384
+    left, n = len(tags), 0
+    while left:  # every slot has a number below 110,000
+        slot = key_slot(b"%d" % n)
+        if tags[slot] is None:
+            tags[slot], left = str(n), left - 1
+        n += 1
+    _tags = tags  # type: ignore[assignment]
 
 
 def lend_channel(state: LockState, slot: int | None) -> Channel | None:
@@ -443,28 +482,41 @@ def lend_channel(state: LockState, slot: int | None) -> Channel | None:
 
 
 def give_back(state: LockState, channel: Channel) -> None:
-    """Keeps a channel for the next acquire unless it failed (closed); when enough are kept,
-    the one kept longest goes."""
-    gone: Channel | None = channel
-    if channel.pubsub.connection is not None:
-        with _channels_guard:
-            free = _channels.setdefault(state.server[0], [])
-            free.append(channel)
-            gone = free.pop(0) if len(free) > IDLE_CHANNELS else None
-    if gone is not None:
-        gone.pubsub.close()
+    """Keeps a channel for the next acquire unless it failed (closed)."""
+    name = state.server[0]
+    with _channels_guard:
+        if channel.pubsub.connection is not None:
+            _channels.setdefault(name, []).append(channel)
+            return
+        _made[name] = _made.get(name, 1) - 1
+    channel.pubsub.close()
 
 
 def close_channels(name: Any) -> None:
     with _channels_guard:
         free = _channels.pop(name, [])
+        _made[name] = _made.get(name, len(free)) - len(free)
     for channel in free:
         channel.pubsub.close()
 
 
 def new_channel(client: Any, state: LockState, slot: int | None) -> Channel | None:
-    """A channel subscribed before it is named; None if it cannot be had now."""
-    tag = "" if slot is None else "{" + slot_tag(slot) + "}"
+    """A channel subscribed before it is named; None if it cannot be had now, or the server
+    has as many as it may."""
+    name = state.server[0]
+    with _channels_guard:
+        if _made.get(name, 0) >= CHANNELS:
+            return None
+        _made[name] = _made.get(name, 0) + 1
+    channel = subscribed(client, state, slot)
+    if channel is None:
+        with _channels_guard:
+            _made[name] -= 1
+    return channel
+
+
+def subscribed(client: Any, state: LockState, slot: int | None) -> Channel | None:
+    tag = "" if slot is None else "{" + str(slot_tag(slot)) + "}"
     suffix = f"{tag}{holders.identity.process}/{next(_numbers)}"
     pubsub = None
     try:
@@ -478,9 +530,9 @@ def new_channel(client: Any, state: LockState, slot: int | None) -> Channel | No
     except Exception as e:  # noqa: BLE001 - woken by the listener instead
         if pubsub is not None:
             pubsub.close()
-        if slot is not None and isinstance(e, ResponseError):  # not a command before Redis 7
+        if slot is not None and refused(e):
             _unsharded.add(state.server[0])
-            return new_channel(client, state, None)
+            return subscribed(client, state, None)
         return None
     return Channel(pubsub, suffix, slot)
 
@@ -619,21 +671,27 @@ _listeners: dict[Any, Listener] = {}
 
 # --- sharded channels read by a thread, for waiters without one of their own, on a cluster ---
 
-def thread_channel(state: LockState, key: str, node: tuple[str, int]) -> str | None:
+def thread_channel(state: LockState, key: str, node: tuple[str, int],
+                   ask: bool = False) -> str | None:
     """The channel (as `fair.place` takes it) on which a waiter for `key` that reads no channel
     of its own (asyncio's) is woken by a sharded message, when a thread reads it on `node`, the
-    master of `key`'s slot; else None (the process's classic channel), and that thread starts
-    reading it for later waiters."""
+    master of `key`'s slot; else None (the process's classic channel). `ask` (a waiter waits):
+    that thread starts reading it for later waiters."""
     if not SHARDED or state.server[0] in _unsharded or state.heartbeat is None:
         return None
-    suffix = "{" + slot_tag(key_slot(key.encode())) + "}" + holders.identity.process
+    tag = slot_tag(key_slot(key.encode()))
+    if tag is None:
+        return None
+    suffix = "{" + tag + "}" + holders.identity.process
     name = (state.server[0], node)
     with _pulses_guard:
         shard = _shards.get(name)
         if shard is None or shard.record is not state.heartbeat:
+            if not ask:
+                return None
             shard = _shards[name] = Shard(state.heartbeat, state.server[3], name)
             shard.thread.start()
-    return shard.want(suffix)
+    return shard.want(suffix, ask)
 
 
 class Shard:
@@ -650,11 +708,12 @@ class Shard:
         self.thread = threading.Thread(target=self.run, name="tarvex-locks sharded wake-ups",
                                        daemon=True)
 
-    def want(self, suffix: str) -> str | None:
+    def want(self, suffix: str, ask: bool) -> str | None:
         with self.guard:
             if suffix in self.ready:
                 return suffix
-            self.asked.add(suffix)
+            if ask:
+                self.asked.add(suffix)
             return None
 
     def run(self) -> None:
@@ -677,10 +736,12 @@ class Shard:
                     for suffix in asked:  # one by one: one command's must share a slot
                         pubsub.ssubscribe(WAKE_PREFIX + suffix)
                     message = pubsub.get_message(timeout=tick)
-                except Exception as e:  # noqa: BLE001 - its waiters are woken by classic ones
-                    if isinstance(e, ResponseError) and "unknown command" in str(e):
+                except ResponseError as e:  # a subscription refused: its waiters use classic
+                    if refused(e):  # ones, and ask again (a moved slot's, of its new master)
                         _unsharded.add(record.name)
-                    with self.guard:  # asked again by later waiters (a moved slot's elsewhere)
+                    continue
+                except Exception:  # noqa: BLE001 - its waiters are woken by classic ones
+                    with self.guard:  # and ask again
                         self.ready.clear()
                     if pubsub is not None:
                         pubsub.close()
@@ -722,6 +783,7 @@ def _after_fork_in_parent() -> None:
 
 def _after_fork_in_child() -> None:
     global _pulses, _listeners, _shards, _pulses_guard, _wake_guard, _channels_guard
+    global _tags_begun
     _pulses, _listeners, _pulses_guard, _wake_guard = {}, {}, threading.Lock(), threading.Lock()
     _shards = {}
     _channels_guard = threading.Lock()
@@ -729,6 +791,8 @@ def _after_fork_in_child() -> None:
     wakers.clear()
     early.clear()
     _channels.clear()  # the parent's
+    _made.clear()
+    _tags_begun = _tags is not None  # a thread making them is not in the child
 
 
 os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
