@@ -98,7 +98,7 @@ def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout
     on a channel lent to it, when one is free (one is made for later when none was); else by a
     thread: on a cluster one that reads sharded channels, if it reads its slot's already."""
     join = blocking and timeout_ms != 0
-    slot = shard(client, state, key) if join else None
+    slot = shard(client, state, key) if join and clusters else None
     own = lend_channel(state, slot) if join else None
     made = None
     try:
@@ -290,6 +290,8 @@ def track(instance: Any, state: LockState, host: str, options: Mapping[str, Any]
                     partial(bounded_client, cls, host, dict(options), ttl * BOUND_SHARE,
                             partial(known_nodes, client)))
     rejoin(instance, state)
+    if is_cluster(client):
+        clusters.add(state.server[0])
     if getattr(instance, "fair", False):
         listen(state)  # subscribed before the first wait, so no first wake-up is missed
 
@@ -420,6 +422,7 @@ _numbers = itertools.count(1)
 CHANNELS = 64  # made per server at most: more waiters at once are woken by a thread
 
 SHARDED = hasattr(redis.client.PubSub, "ssubscribe")  # redis-py 5 and later
+clusters: set[Any] = set()  # servers that are clusters: none spares other acquires the check
 # servers that refused a sharded subscription (before Redis 7): their waiters use plain ones
 _unsharded: set[Any] = set()
 
