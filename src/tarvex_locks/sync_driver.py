@@ -653,8 +653,7 @@ class Listener:
                     message = pubsub.get_message(timeout=tick if soonest is None else min(
                         tick, max(0.0, soonest - time.monotonic())))
                 except Exception:  # noqa: BLE001 - missed wake-ups cost a check's pause
-                    if pubsub is not None:
-                        pubsub.close()
+                    let_go(pubsub)
                     pubsub = None
                     time.sleep(0.1)
                     continue
@@ -663,13 +662,18 @@ class Listener:
                     if later is not None:
                         self.owe(later)
         finally:
-            if pubsub is not None:
-                pubsub.close()
-            if client is not None:
-                close(client)
+            let_go(pubsub, client)
 
 
 _listeners: dict[Any, Listener] = {}
+
+
+def let_go(pubsub: Any, client: Any = None) -> None:
+    """Closes a reading thread's subscription (and its client), those it has."""
+    if pubsub is not None:
+        pubsub.close()
+    if client is not None:
+        close(client)
 
 
 # --- sharded channels read by a thread, for waiters without one of their own, on a cluster ---
@@ -746,8 +750,7 @@ class Shard:
                 except Exception:  # noqa: BLE001 - its waiters are woken by classic ones
                     with self.guard:  # and ask again
                         self.ready.clear()
-                    if pubsub is not None:
-                        pubsub.close()
+                    let_go(pubsub)
                     pubsub = None
                     time.sleep(0.1)
                     continue
@@ -763,10 +766,7 @@ class Shard:
                         if later is not None:
                             listener.owe(later)
         finally:
-            if pubsub is not None:
-                pubsub.close()
-            if client is not None:
-                close(client)
+            let_go(pubsub, client)
 
 
 _shards: dict[tuple[Any, tuple[str, int]], Shard] = {}
