@@ -98,11 +98,11 @@ def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout
     on a channel lent to it, when one is free (one is made for later when none was); else by a
     thread: on a cluster one that reads sharded channels, if it reads its slot's already."""
     join = blocking and timeout_ms != 0
-    slot = shard(client, state, key) if join and clusters else None
-    own = lend_channel(state, slot) if join else None
+    tag = shard(client, state, key) if join and clusters else None
+    own = lend_channel(state, tag) if join else None
     made = None
     try:
-        channel = own.suffix if own is not None else None if slot is None else thread_channel(
+        channel = own.suffix if own is not None else None if tag is None else thread_channel(
             state, key, master_of(client, key))
         quick = fair.quick_attempt(state, key, metadata, timeout_ms, blocking, channel)
         if quick is not None:
@@ -116,7 +116,7 @@ def acquire_fair(client: Any, state: LockState, key: str, metadata: Any, timeout
                 if fair.attempted(state, key, quick, reply):
                     return True
         if join and own is None:  # it waits: one for the next waiters (this one is queued)
-            made = new_channel(client, state, slot)
+            made = new_channel(client, state, tag)
         return run(client, fair.acquire(  # type: ignore[no-any-return]
             state, key, metadata, timeout_ms, blocking, reap_dead,
             None if quick is None else (quick, reply), channel), own and own.pubsub)
@@ -407,11 +407,11 @@ def owing(waiting: Waiting, number: bytes) -> tuple[float, Waiting, bytes]:
 class Channel(NamedTuple):
     """A wake-up channel of this process's own (`WAKE_PREFIX` + `suffix`), subscribed: lent to
     one waiting acquire at a time, which reads its wake-ups itself rather than being woken by
-    the listener's thread. In a cluster it is a sharded channel of one slot (`slot`), heard
-    only on that slot's master rather than sent across the cluster's bus."""
+    the listener's thread. In a cluster it is a sharded channel of one slot (named by `tag`),
+    heard only on that slot's master rather than sent across the cluster's bus."""
     pubsub: Any
     suffix: str
-    slot: int | None
+    tag: str | None
 
 
 # by server: the channels no acquire has now, and how many there are, lent or not
@@ -427,13 +427,17 @@ clusters: set[Any] = set()  # servers that are clusters: none spares other acqui
 _unsharded: set[Any] = set()
 
 
-def shard(client: Any, state: LockState, key: str) -> int | None:
-    """The slot whose sharded channel a waiter for `key` is woken on; None for a plain one (not
-    a cluster, a redis-py without sharded messages, or a server without them)."""
-    if not is_cluster(client) or not SHARDED or state.server[0] in _unsharded:
+def shard(client: Any, state: LockState, key: str) -> str | None:
+    """The name of the slot (`slot_tag`) whose sharded channel a waiter for `key` is woken on;
+    None for a plain one (not a cluster, or see `shard_tag`)."""
+    return shard_tag(state, key) if is_cluster(client) else None
+
+
+def shard_tag(state: LockState, key: str) -> str | None:
+    """`shard` on a cluster: None with a redis-py or a server without sharded messages."""
+    if not SHARDED or state.server[0] in _unsharded:
         return None
-    slot = key_slot(key.encode())
-    return slot if slot_tag(slot) is not None else None
+    return slot_tag(key_slot(key.encode()))
 
 
 def master_of(client: Any, key: str) -> tuple[str, int]:
@@ -475,11 +479,11 @@ def make_tags() -> None:
     _tags = tags  # type: ignore[assignment]
 
 
-def lend_channel(state: LockState, slot: int | None) -> Channel | None:
+def lend_channel(state: LockState, tag: str | None) -> Channel | None:
     with _channels_guard:
         free = _channels.get(state.server[0], [])
         for i in range(len(free) - 1, -1, -1):
-            if free[i].slot == slot:
+            if free[i].tag == tag:
                 return free.pop(i)
     return None
 
@@ -503,7 +507,7 @@ def close_channels(name: Any) -> None:
         channel.pubsub.close()
 
 
-def new_channel(client: Any, state: LockState, slot: int | None) -> Channel | None:
+def new_channel(client: Any, state: LockState, tag: str | None) -> Channel | None:
     """A channel subscribed before it is named; None if it cannot be had now, or the server
     has as many as it may."""
     name = state.server[0]
@@ -511,20 +515,20 @@ def new_channel(client: Any, state: LockState, slot: int | None) -> Channel | No
         if _made.get(name, 0) >= CHANNELS:
             return None
         _made[name] = _made.get(name, 0) + 1
-    channel = subscribed(client, state, slot)
+    channel = subscribed(client, state, tag)
     if channel is None:
         with _channels_guard:
             _made[name] -= 1
     return channel
 
 
-def subscribed(client: Any, state: LockState, slot: int | None) -> Channel | None:
-    tag = "" if slot is None else "{" + str(slot_tag(slot)) + "}"
-    suffix = f"{tag}{holders.identity.process}/{next(_numbers)}"
+def subscribed(client: Any, state: LockState, tag: str | None) -> Channel | None:
+    where = "" if tag is None else "{" + tag + "}"
+    suffix = f"{where}{holders.identity.process}/{next(_numbers)}"
     pubsub = None
     try:
         pubsub = node_for(client, WAKE_PREFIX + suffix).pubsub()
-        (pubsub.subscribe if slot is None else pubsub.ssubscribe)(WAKE_PREFIX + suffix)
+        (pubsub.subscribe if tag is None else pubsub.ssubscribe)(WAKE_PREFIX + suffix)
         deadline = time.monotonic() + 1.0
         while (message := pubsub.get_message(timeout=max(0.0, deadline - time.monotonic()))) \
                 is None or message.get("type") not in ("subscribe", "ssubscribe"):
@@ -533,11 +537,11 @@ def subscribed(client: Any, state: LockState, slot: int | None) -> Channel | Non
     except Exception as e:  # noqa: BLE001 - woken by the listener instead
         if pubsub is not None:
             pubsub.close()
-        if slot is not None and refused(e):
+        if tag is not None and refused(e):
             _unsharded.add(state.server[0])
             return subscribed(client, state, None)
         return None
-    return Channel(pubsub, suffix, slot)
+    return Channel(pubsub, suffix, tag)
 
 
 def read_own(waiting: Waiting, seconds: float) -> int | None:
@@ -684,10 +688,8 @@ def thread_channel(state: LockState, key: str, node: tuple[str, int],
     of its own (asyncio's) is woken by a sharded message, when a thread reads it on `node`, the
     master of `key`'s slot; else None (the process's classic channel). `ask` (a waiter waits):
     that thread starts reading it for later waiters."""
-    if not SHARDED or state.server[0] in _unsharded or state.heartbeat is None:
-        return None
-    tag = slot_tag(key_slot(key.encode()))
-    if tag is None:
+    tag = shard_tag(state, key)
+    if tag is None or state.heartbeat is None:
         return None
     suffix = "{" + tag + "}" + holders.identity.process
     name = (state.server[0], node)
