@@ -33,6 +33,8 @@ try:
 except ImportError:  # pragma: no cover - every supported redis-py has it
     RedisCluster = None  # type: ignore[assignment, misc]
 
+sched_yield = getattr(os, "sched_yield", None)  # not on every platform
+
 # A heartbeat command's bound, as a share of the TTL: a refresh every third of it, each ending
 # within a quarter of it, keeps the key alive through one failed refresh.
 BOUND_SHARE = 0.25
@@ -137,6 +139,9 @@ def release(client: Any, state: LockState, key: str) -> bool:
     except BaseException as e:  # noqa: BLE001 - the protocol sends it again or owes it
         return run(client, protocol.release(  # type: ignore[no-any-return]
             state, key, (value, e, is_fair)))
+    if outcome == 2 and sched_yield is not None:
+        # handed on: the woken waiter is often queued for this very core, behind this thread
+        sched_yield()
     return protocol.released(state, key, value, outcome)
 
 
