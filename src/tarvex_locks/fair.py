@@ -93,7 +93,7 @@ end
 TAKE = """
 local got = redis.call('MGET', KEYS[1], KEYS[4])
 local current = got[1]
-if not current and not redis.call('ZRANGE', KEYS[2], 0, 0)[1] then  -- free, nobody queued
+if not current and redis.call('EXISTS', KEYS[2]) == 0 then  -- free, nobody queued
     local t = redis.call('TIME')
     local fence = math.max((tonumber(got[2]) or 0) + 1,
                            (tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)) * 1000)
@@ -139,7 +139,7 @@ return {current, got[2]}
 # 2 s), -1 if another value holds it.
 RELEASE = """
 local current = redis.call('GET', KEYS[1])
-if current == ARGV[1] and not redis.call('ZRANGE', KEYS[2], 0, 0)[1] then  -- nobody queued
+if current == ARGV[1] and redis.call('EXISTS', KEYS[2]) == 0 then  -- nobody queued
     redis.call('DEL', KEYS[1])
     return 1
 end
