@@ -110,6 +110,24 @@ def test_a_stopped_workbench_leaves_no_process(stop, status, line, after):
     assert left == []
 
 
+def test_a_stop_that_lands_in_a_finaliser_is_kept_without_a_traceback():
+    # Python drops an exception raised in a finaliser: the stop must still be acted on
+    code = """
+import os, signal
+from tarvex_locks import workbench
+workbench.handle_stops()
+class Finalised:
+    def __del__(self):
+        os.kill(os.getpid(), signal.SIGTERM)
+        for _ in range(1000):  # the handler runs here
+            pass
+Finalised()
+print(workbench.interrupted, type(workbench.stopping()).__name__)
+"""
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert (run.stdout, run.stderr) == (f"[{int(signal.SIGTERM)}] Stopped\n", "")
+
+
 def test_a_section_that_fails_releases_its_lock(redis_server, redis_client, monkeypatch):
     import multiprocessing
     import queue

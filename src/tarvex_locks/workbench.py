@@ -32,9 +32,9 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TimeElapsedCo
 from rich.table import Table
 
 from tarvex_locks import metrics
-from tarvex_locks.connection import (Failure, OneLineParser, add_server_options,
-                                     check_reachable, connect_options, raise_stopped,
-                                     run_command, sentence, split_address)
+from tarvex_locks.connection import (Failure, OneLineParser, Stopped, add_server_options,
+                                     check_reachable, connect_options, run_command, sentence,
+                                     split_address)
 
 PROG = "tarvex-lock-workbench"
 LAYOUT_TITLES = {"single": "one server", "cluster": "a {masters}-master cluster",
@@ -224,8 +224,8 @@ def run_one(backend: str, locked: bool, opts: dict[str, Any], progress_bar: Any)
     try:
         start_held_back(procs)
         while len(reports) < len(procs):
-            if interrupted:  # its KeyboardInterrupt fell in a finaliser, which drops it
-                raise KeyboardInterrupt
+            if interrupted:  # its exception fell in a finaliser, which drops it
+                raise stopping()
             try:
                 report = results.get(timeout=0.1)
             except queue.Empty:
@@ -505,21 +505,36 @@ def start_targets(args: argparse.Namespace, base: dict[str, Any],
         raise Failure(str(e)) from e
 
 
-# Ctrl-C received: remembered, since the KeyboardInterrupt it raises is lost when it lands in a
-# finaliser or weakref callback (Python prints "Exception ignored" and goes on)
+# Ctrl-C or a stop signal received: remembered, since the exception it raises is lost when it
+# lands in a finaliser or weakref callback (Python goes on there)
 interrupted: list[int] = []
 
 
 def interrupt(signum: int, frame: Any) -> None:
     interrupted.append(signum)
-    raise KeyboardInterrupt
+    raise stopping()
+
+
+def stopping() -> BaseException:
+    return KeyboardInterrupt() if interrupted[0] == signal.SIGINT else Stopped(interrupted[0])
+
+
+def unraisable(info: Any) -> None:
+    """Keeps a remembered stop that fell in a finaliser from printing a traceback."""
+    if not (interrupted and isinstance(info.exc_value, (KeyboardInterrupt, Stopped))):
+        sys.__unraisablehook__(info)
+
+
+def handle_stops() -> None:
+    for stop_signal in (signal.SIGTERM, signal.SIGHUP):  # end as Ctrl-C does: clean up first
+        signal.signal(stop_signal, interrupt)
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # not when ignored
+        signal.signal(signal.SIGINT, interrupt)
+    sys.unraisablehook = unraisable
 
 
 def main(argv: list[str] | None = None) -> int:
-    for stop_signal in (signal.SIGTERM, signal.SIGHUP):  # end as Ctrl-C does: clean up first
-        signal.signal(stop_signal, raise_stopped)
-    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # not when ignored
-        signal.signal(signal.SIGINT, interrupt)
+    handle_stops()
     return run_command(PROG, main_body, argv)
 
 
