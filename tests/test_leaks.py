@@ -114,17 +114,20 @@ def run(fn, args, kwargs, times):
 
 
 def traced_growth(fn, args, kwargs, times):
-    """Traced memory grown over `times` calls, made after 2,000 calls under tracing: what
-    tracing and caches of first use take comes in those, once, and not again."""
+    """Traced memory grown over each of two runs of `times` calls, made after 2,000 calls
+    under tracing: what tracing and caches of first use take comes in those."""
     gc.collect()
     tracemalloc.start()
     try:
         run(fn, args, kwargs, 2000)
-        gc.collect()
-        start = tracemalloc.get_traced_memory()[0]
-        run(fn, args, kwargs, times)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - start
+        grown = []
+        for _ in range(2):
+            gc.collect()
+            start = tracemalloc.get_traced_memory()[0]
+            run(fn, args, kwargs, times)
+            gc.collect()
+            grown.append(tracemalloc.get_traced_memory()[0] - start)
+        return grown
     finally:
         tracemalloc.stop()
 
@@ -137,9 +140,10 @@ def check_flat(fn, args, kwargs):
     run(fn, args, kwargs, 2000)
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == before
-    # a leak of one object per call grows by 16 B a call or more
+    # a leak of one object a call grows by 16 B a call or more in both runs; a store that
+    # grows once (18 KB seen under the sanitizer build), in one
     grown = traced_growth(fn, args, kwargs, 20000)
-    assert grown < 18000, f"{grown} bytes more after 20,000 calls"
+    assert min(grown) < 18000, f"{grown} bytes more over each of two runs of 20,000 calls"
 
 
 Q_NAMES = [
