@@ -24,10 +24,6 @@ class Stopped(BaseException):
         self.signum = signum
 
 
-def raise_stopped(signum: int, frame: object) -> None:
-    raise Stopped(signum)
-
-
 class DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
     """Shows each option's default, where it has one worth showing."""
 
